@@ -1,0 +1,106 @@
+// NumPy arrays at the boundary: accepting arguments, copying tie points, and
+// handing the output buffer to a new result array.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "module/binding.hpp"
+#include "module/numpy.hpp"
+#include "piecewise/sequence.hpp"
+
+namespace rust::arrays {
+
+// NumPy type numbers of the element types the module reads and writes.
+template <class T>
+constexpr int type_number();
+template <>
+constexpr int type_number<std::uint64_t>() { return NPY_ULONG; }
+template <>
+constexpr int type_number<std::int64_t>() { return NPY_LONG; }
+template <>
+constexpr int type_number<double>() { return NPY_DOUBLE; }
+
+// A one-dimensional array read in place through its own byte stride, which may
+// be negative, zero or not a multiple of 8, over data that need not be aligned.
+template <class T>
+class View {
+public:
+    View(py::Ref array, const char* data, std::size_t length, std::ptrdiff_t stride) noexcept
+        : array_(std::move(array)), data_(data), length_(length), stride_(stride) {}
+
+    std::size_t size() const noexcept { return length_; }
+    std::ptrdiff_t stride() const noexcept { return stride_; }
+    const char* data() const noexcept { return data_; }
+
+    T operator[](std::size_t i) const noexcept {
+        T value;
+        std::memcpy(&value, data_ + static_cast<std::ptrdiff_t>(i) * stride_, sizeof(T));
+        return value;
+    }
+
+    // The elements in index order, owned: one block copy when they are packed.
+    Sequence<T> copy() const {
+        Sequence<T> out = Sequence<T>::uninitialised(length_);
+        if (stride_ == static_cast<std::ptrdiff_t>(sizeof(T)) || length_ < 2) {
+            if (length_ != 0) {
+                std::memcpy(out.data(), data_, length_ * sizeof(T));
+            }
+        } else {
+            for (std::size_t i = 0; i < length_; ++i) {
+                out[i] = (*this)[i];
+            }
+        }
+        return out;
+    }
+
+private:
+    py::Ref array_;  // keeps the array (and so the data) alive for the call
+    const char* data_;
+    std::size_t length_;
+    std::ptrdiff_t stride_;
+};
+
+// The array behind a parameter if it is a one-dimensional NumPy array (or
+// subclass) whose dtype is equivalent to `type_num`; otherwise null.
+PyArrayObject* as_vector(PyObject* obj, int type_num);
+
+// Accepts the argument of parameter `param` as a view of T elements, or raises
+// the TypeError of a refused argument.
+template <class T>
+View<T> accept(PyObject* obj, const char* param) {
+    PyArrayObject* array = as_vector(obj, type_number<T>());
+    if (array == nullptr) {
+        binding::raise_conversion_error(param, obj, "PyArray<T, D>");
+    }
+    return View<T>(py::Ref::borrow(obj), static_cast<const char*>(PyArray_DATA(array)),
+                   static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0));
+}
+
+// The zero-filled output of one call: n elements of 8 bytes, released unless a
+// result array took it over.
+class OutputBuffer {
+public:
+    explicit OutputBuffer(std::size_t n);
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+    ~OutputBuffer();
+
+    template <class T>
+    T* as() noexcept {
+        static_assert(sizeof(T) == 8);
+        return static_cast<T*>(data_);
+    }
+    std::size_t size() const noexcept { return size_; }
+    void* release() noexcept;
+
+private:
+    void* data_;
+    std::size_t size_;
+};
+
+// A new one-dimensional array of `type_num` over the buffer, which it adopts
+// through a PySliceContainer base that frees it when the array dies.
+py::Ref adopt_as_array(OutputBuffer& buffer, int type_num);
+
+}  // namespace rust::arrays

@@ -1,0 +1,107 @@
+// The four entry points: bind, accept, build the table, walk the queries.
+#include "module/entry.hpp"
+
+#include <cstdint>
+#include <type_traits>
+
+#include "extended/f80.hpp"
+#include "module/arrays.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/numpy.hpp"
+#include "piecewise/interp.hpp"
+#include "schemes/float.hpp"
+#include "schemes/integer.hpp"
+
+namespace rust::entry {
+
+namespace {
+
+using Position = std::uint64_t;
+
+constexpr binding::Signature forward_int_sig{"forward_int", {"x", "xp", "fp"}, 3, 3};
+constexpr binding::Signature forward_float_sig{"forward_float", {"x", "xp", "fp"}, 3, 3};
+constexpr binding::Signature inverse_int_sig{"inverse_int", {"f", "xp", "fp", "method"}, 4, 3};
+constexpr binding::Signature inverse_float_sig{"inverse_float", {"f", "xp", "fp", "method"}, 4, 3};
+
+struct NoScope {};
+
+// Float tables compute on the x87 unit (with that engine), whose control word
+// the caller may have changed: it is set for the call and restored after.
+template <class F>
+using ArithmeticScope = std::conditional_t<std::is_floating_point_v<F>, FpuScope, NoScope>;
+
+template <class F>
+PyObject* forward(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    return errors::guarded([&]() -> PyObject* {
+        const binding::Bound bound = binding::bind(sig, args, nargs, kwnames);
+        np::load_api();
+        const auto x = arrays::accept<Position>(bound[0], "x");
+        const auto xp = arrays::accept<Position>(bound[1], "xp");
+        const auto fp = arrays::accept<F>(bound[2], "fp");
+        const Interp<Position, F> table(xp.copy(), fp.copy());
+        arrays::OutputBuffer out(x.size());
+        F* result = out.as<F>();
+        {
+            [[maybe_unused]] const ArithmeticScope<F> scope;
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                const Outcome<F> r = table.forward(x[i]);
+                if (!r.has_value()) {
+                    errors::set_interp_error(errors::Direction::Forward, *r.error);
+                    return nullptr;
+                }
+                result[i] = r.value;
+            }
+        }
+        return arrays::adopt_as_array(out, arrays::type_number<F>()).release();
+    });
+}
+
+template <class F>
+PyObject* inverse(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    return errors::guarded([&]() -> PyObject* {
+        const binding::Bound bound = binding::bind(sig, args, nargs, kwnames);
+        np::load_api();
+        const auto f = arrays::accept<F>(bound[0], "f");
+        const auto xp = arrays::accept<Position>(bound[1], "xp");
+        const auto fp = arrays::accept<F>(bound[2], "fp");
+        const Method method = binding::parse_method(bound[3]);
+        const Interp<Position, F> table(xp.copy(), fp.copy());
+        arrays::OutputBuffer out(f.size());
+        Position* result = out.as<Position>();
+        {
+            [[maybe_unused]] const ArithmeticScope<F> scope;
+            for (std::size_t i = 0; i < f.size(); ++i) {
+                const Outcome<Position> r = table.inverse(f[i], method);
+                if (!r.has_value()) {
+                    errors::set_interp_error(errors::Direction::Inverse, *r.error);
+                    return nullptr;
+                }
+                result[i] = r.value;
+            }
+        }
+        return arrays::adopt_as_array(out, arrays::type_number<Position>()).release();
+    });
+}
+
+}  // namespace
+
+PyObject* forward_int(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return forward<std::int64_t>(forward_int_sig, args, nargs, kwnames);
+}
+
+PyObject* forward_float(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return forward<double>(forward_float_sig, args, nargs, kwnames);
+}
+
+PyObject* inverse_int(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return inverse<std::int64_t>(inverse_int_sig, args, nargs, kwnames);
+}
+
+PyObject* inverse_float(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return inverse<double>(inverse_float_sig, args, nargs, kwnames);
+}
+
+}  // namespace rust::entry

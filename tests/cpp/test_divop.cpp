@@ -1,0 +1,154 @@
+// Rounding rules of the 128-by-64-bit division, its internal failures, and a
+// differential check against the compiler's own 128-bit division.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+
+#include "divop/divop.hpp"
+#include "panic.hpp"
+
+namespace {
+
+using rust::divop::u128;
+using u64 = std::uint64_t;
+
+constexpr u64 kMax = 0xFFFF'FFFF'FFFF'FFFF;   // 2^64 - 1
+constexpr u64 kHalf = 0x8000'0000'0000'0000;  // 2^63
+constexpr std::optional<u64> none = std::nullopt;
+
+constexpr u128 wide(u64 hi, u64 lo) { return (static_cast<u128>(hi) << 64) | lo; }
+
+struct Row {
+    u64 hi, lo, d;  // numerator hi:lo, divisor d
+    u64 q, r, nearest, ceil;
+    std::optional<u64> exact;
+};
+
+// Expected results worked out by hand; floor is q.
+constexpr Row kRows[] = {
+    //  hi                     lo                     d                      q                      r                      nearest                ceil                   exact
+    // small operands: every rule, ties on both parities
+    {0x0,                   0x0,                   0x1,                   0x0,                   0x0,                   0x0,                   0x0,                   0x0},
+    {0x0,                   0x5,                   0x2,                   0x2,                   0x1,                   0x2,                   0x3,                   none},  // 2.5 -> 2
+    {0x0,                   0x7,                   0x2,                   0x3,                   0x1,                   0x4,                   0x4,                   none},  // 3.5 -> 4
+    {0x0,                   0x6,                   0x4,                   0x1,                   0x2,                   0x2,                   0x2,                   none},  // 1.5 -> 2
+    {0x0,                   0xA,                   0x4,                   0x2,                   0x2,                   0x2,                   0x3,                   none},  // 2.5 -> 2
+    {0x0,                   0x7,                   0x3,                   0x2,                   0x1,                   0x2,                   0x3,                   none},
+    {0x0,                   0x8,                   0x3,                   0x2,                   0x2,                   0x3,                   0x3,                   none},
+    {0x0,                   0x9,                   0x3,                   0x3,                   0x0,                   0x3,                   0x3,                   0x3},
+    // remainders of 2^63 and more: 2r overflows 64 bits
+    {0x0,                   0x8000'0000'0000'0000, 0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0x8000'0000'0000'0000, 0x1,                   0x1,                   none},  // just above half
+    {0x0,                   0x7FFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0x7FFF'FFFF'FFFF'FFFF, 0x0,                   0x1,                   none},  // just below half
+    {0x0,                   0x7FFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFE, 0x0,                   0x7FFF'FFFF'FFFF'FFFF, 0x0,                   0x1,                   none},  // tie, q even
+    {0x1,                   0x7FFF'FFFF'FFFF'FFFD, 0xFFFF'FFFF'FFFF'FFFE, 0x1,                   0x7FFF'FFFF'FFFF'FFFF, 0x2,                   0x2,                   none},  // tie, q odd
+    {0x0,                   0xFFFF'FFFF'FFFF'FFFE, 0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0xFFFF'FFFF'FFFF'FFFE, 0x1,                   0x1,                   none},  // largest remainder
+    {0x0,                   0xC000'0000'0000'0000, 0x8000'0000'0000'0000, 0x1,                   0x4000'0000'0000'0000, 0x2,                   0x2,                   none},  // tie, d = 2^63
+    {0x0,                   0x4000'0000'0000'0001, 0x8000'0000'0000'0001, 0x0,                   0x4000'0000'0000'0001, 0x1,                   0x1,                   none},
+    {0x0,                   0x4000'0000'0000'0000, 0x8000'0000'0000'0001, 0x0,                   0x4000'0000'0000'0000, 0x0,                   0x1,                   none},
+    // quotients at and next to 2^64 - 1
+    {0x0,                   0xFFFF'FFFF'FFFF'FFFF, 0x1,                   0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF},
+    {0x1,                   0xFFFF'FFFF'FFFF'FFFE, 0x2,                   0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF},
+    {0x1,                   0xFFFF'FFFF'FFFF'FFFD, 0x2,                   0xFFFF'FFFF'FFFF'FFFE, 0x1,                   0xFFFF'FFFF'FFFF'FFFE, 0xFFFF'FFFF'FFFF'FFFF, none},  // tie just below the top
+    {0xFFFF'FFFF'FFFF'FFFE, 0x1,                   0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF},  // (2^64-1)^2
+    {0xFFFF'FFFF'FFFF'FFFE, 0x0,                   0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFE, 0xFFFF'FFFF'FFFF'FFFE, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, none},
+};
+
+TEST(Divop, WorkedRows) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(testing::Message() << std::hex << "n = " << row.hi << ":" << row.lo << ", d = " << row.d);
+        const u128 n = wide(row.hi, row.lo);
+        const rust::divop::QuotRem qr = rust::divop::div_rem(n, row.d);
+        EXPECT_EQ(qr.q, row.q);
+        EXPECT_EQ(qr.r, row.r);
+        EXPECT_EQ(rust::divop::div_nearest(n, row.d), row.nearest);
+        EXPECT_EQ(rust::divop::div_floor(n, row.d), row.q);
+        EXPECT_EQ(rust::divop::div_ceil(n, row.d), row.ceil);
+        EXPECT_EQ(rust::divop::div_exact(n, row.d), row.exact);
+    }
+}
+
+// A zero divisor, or a quotient of 2^64 or more (high half of n at least d),
+// would be a processor fault; every entry point reports it as an internal failure.
+TEST(Divop, ContractViolationsPanic) {
+    struct Bad {
+        u64 hi, lo, d;
+    };
+    constexpr Bad kBad[] = {
+        {0x0,                   0x0,                   0x0},
+        {0x0,                   0x1,                   0x0},
+        {0x1,                   0x0,                   0x1},                    // quotient exactly 2^64
+        {0x5,                   0x0,                   0x5},
+        {0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF},
+    };
+    for (const Bad& b : kBad) {
+        SCOPED_TRACE(testing::Message() << std::hex << "n = " << b.hi << ":" << b.lo << ", d = " << b.d);
+        const u128 n = wide(b.hi, b.lo);
+        EXPECT_THROW(rust::divop::div_rem(n, b.d), rust::Panic);
+        EXPECT_THROW(rust::divop::div_nearest(n, b.d), rust::Panic);
+        EXPECT_THROW(rust::divop::div_floor(n, b.d), rust::Panic);
+        EXPECT_THROW(rust::divop::div_ceil(n, b.d), rust::Panic);
+        EXPECT_THROW(rust::divop::div_exact(n, b.d), rust::Panic);
+    }
+}
+
+// Operands biased toward the magnitudes where rounding goes wrong: small,
+// around 2^63, around 2^64, powers of two and their neighbours.
+u64 edgy(std::mt19937_64& rng) {
+    const u64 small = rng() % 5;
+    switch (rng() % 6) {
+        case 0: return 1 + rng() % 1000;
+        case 1: return kHalf - small;
+        case 2: return kHalf + small;
+        case 3: return kMax - small;
+        case 4: return (u64{1} << (rng() % 64)) + small - 2;
+        default: return rng();
+    }
+}
+
+TEST(Divop, MatchesNativeDivision) {
+    std::mt19937_64 rng(20240611);
+    for (int i = 0; i < 300000; ++i) {
+        u64 d = edgy(rng);
+        if (d == 0) {
+            d = 1;
+        }
+        u128 n;
+        if (rng() % 2 == 0) {
+            // n = q*d + r with chosen q and r: at most 2^64*d - 1, so q < 2^64.
+            const u64 q = edgy(rng);
+            u64 r;
+            switch (rng() % 5) {
+                case 0: r = 0; break;
+                case 1: r = d - 1; break;
+                case 2: r = d / 2; break;
+                case 3: r = (d / 2 + 1) % d; break;
+                default: r = rng() % d; break;
+            }
+            n = static_cast<u128>(q) * d + r;
+        } else {
+            n = wide(rng() % d, edgy(rng));
+        }
+
+        const u128 q = n / d;
+        const u128 r = n % d;
+        const u128 nearest = q + ((2 * r > d || (2 * r == d && (q & 1) != 0)) ? 1 : 0);
+        const u128 ceil = q + (r != 0 ? 1 : 0);
+
+        const rust::divop::QuotRem got = rust::divop::div_rem(n, d);
+        ASSERT_EQ(got.q, static_cast<u64>(q)) << "d = " << d << ", i = " << i;
+        ASSERT_EQ(got.r, static_cast<u64>(r)) << "d = " << d << ", i = " << i;
+        ASSERT_EQ(rust::divop::div_floor(n, d), static_cast<u64>(q));
+        ASSERT_EQ(rust::divop::div_exact(n, d), r == 0 ? std::optional<u64>(static_cast<u64>(q)) : none);
+        // Rounding up past 2^64 - 1 is outside the contract: the schemes never form such quotients.
+        if (nearest <= kMax) {
+            ASSERT_EQ(rust::divop::div_nearest(n, d), static_cast<u64>(nearest)) << "d = " << d << ", i = " << i;
+        }
+        if (ceil <= kMax) {
+            ASSERT_EQ(rust::divop::div_ceil(n, d), static_cast<u64>(ceil)) << "d = " << d << ", i = " << i;
+        }
+    }
+}
+
+}  // namespace
