@@ -66,6 +66,9 @@ PyObject* init() {
     }
     return errors::guarded([]() -> PyObject* {
         py::Ref module = py::check(PyModule_Create(&module_def));
+        // Some interpreters leave an empty definition docstring unset.
+        py::Ref empty = py::check(PyUnicode_FromString(""));
+        py::check_status(PyObject_SetAttrString(module.get(), "__doc__", empty.get()));
         for (PyMethodDef& def : functions) {
             add_function(module.get(), &def);
         }

@@ -1,0 +1,27 @@
+# Shared set-up of the project's commands: Debian packages and virtual environments.
+# Sourced, not run.
+
+# Installs the Debian packages that are missing (needs root, as on the project's machines).
+ensure_debian_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing Debian packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update -qq >/dev/null && \
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Creates (or re-creates, when its pinned requirements changed) a virtual environment.
+ensure_venv() {  # ensure_venv DIR PYTHON REQUIREMENTS
+    local dir=$1 python=$2 req=$3
+    if [ -x "$dir/bin/python" ] && cmp -s "$req" "$dir/.requirements"; then
+        return 0
+    fi
+    echo "creating $dir from $req"
+    rm -rf "$dir"
+    "$python" -m venv "$dir" && "$dir/bin/pip" install -q -r "$req" && cp "$req" "$dir/.requirements"
+}

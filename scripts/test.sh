@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds the module and runs every test: the C++ unit tests of the numeric core
+# with both arithmetic engines, then the pytest suite on each row of the matrix
+# (CPython with NumPy 2 and with NumPy 1.26, the MPFR-engine build, PyPy with
+# NumPy 1.26). Runs every row, prints each runner's summary, and exits non-zero
+# if any row failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=$root/build/test
+mkdir -p "$work"
+
+# shellcheck source=scripts/setup.sh
+source "$root/scripts/setup.sh"
+ensure_debian_packages g++ pkg-config libgtest-dev libmpfr-dev pypy3 pypy3-dev pypy3-venv
+ensure_venv "$root/.venv" python3 requirements/test.txt
+ensure_venv "$root/.venv-numpy1" python3 requirements/test-numpy1.txt
+ensure_venv "$root/.venv-pypy" pypy3 requirements/test-pypy.txt
+
+rows_passed=0
+rows_failed=0
+failed_rows=()
+record() {  # record NAME STATUS
+    if [ "$2" -eq 0 ]; then
+        rows_passed=$((rows_passed + 1))
+    else
+        rows_failed=$((rows_failed + 1))
+        failed_rows+=("$1")
+    fi
+}
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+# C++ unit tests, once per engine.
+for engine in x87 mpfr; do
+    banner "C++ unit tests, $engine engine"
+    dir=$work/unit-$engine
+    status=0
+    if [ ! -f "$dir/build.ninja" ]; then
+        PATH=$root/.venv/bin:$PATH meson setup "$dir" -Dunit_tests=enabled -Dengine=$engine >"$work/unit-$engine.log" 2>&1 || status=$?
+    fi
+    [ $status -eq 0 ] && { PATH=$root/.venv/bin:$PATH ninja -C "$dir" >>"$work/unit-$engine.log" 2>&1 || status=$?; }
+    if [ $status -eq 0 ]; then
+        "$dir/core_tests" --gtest_brief=1 || status=$?
+    else
+        tail -n 40 "$work/unit-$engine.log"
+    fi
+    record "unit-$engine" $status
+done
+
+# Wheels: one per engine for CPython, one for PyPy, each built as `pip install .` would.
+build_wheel() {  # build_wheel VENV OUTDIR [pip args...]
+    local venv=$1 dir=$2
+    shift 2
+    rm -rf "$dir" && mkdir -p "$dir"
+    "$venv/bin/pip" wheel -q --no-deps -w "$dir" "$@" "$root" >"$dir.log" 2>&1 || { tail -n 40 "$dir.log"; return 1; }
+}
+run_pytest() {  # run_pytest NAME VENV WHEELDIR
+    local name=$1 venv=$2 wheels=$3 status=0
+    banner "pytest: $name"
+    "$venv/bin/pip" install -q --force-reinstall --no-deps "$wheels"/*.whl || status=$?
+    if [ $status -eq 0 ]; then
+        (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python") || status=$?
+    fi
+    record "$name" $status
+}
+
+banner "building wheels"
+build_wheel "$root/.venv" "$work/wheel-x87" -Csetup-args=-Dengine=x87 && x87=1 || x87=0
+build_wheel "$root/.venv" "$work/wheel-mpfr" -Csetup-args=-Dengine=mpfr && mpfr=1 || mpfr=0
+build_wheel "$root/.venv-pypy" "$work/wheel-pypy" && pypy=1 || pypy=0
+
+if [ $x87 -eq 1 ]; then
+    run_pytest "CPython, NumPy 2, x87 engine" "$root/.venv" "$work/wheel-x87"
+    run_pytest "CPython, NumPy 1.26, x87 engine" "$root/.venv-numpy1" "$work/wheel-x87"
+else record "wheel-x87" 1; fi
+if [ $mpfr -eq 1 ]; then
+    run_pytest "CPython, NumPy 2, MPFR engine" "$root/.venv" "$work/wheel-mpfr"
+else record "wheel-mpfr" 1; fi
+if [ $pypy -eq 1 ]; then
+    run_pytest "PyPy, NumPy 1.26, x87 engine" "$root/.venv-pypy" "$work/wheel-pypy"
+else record "wheel-pypy" 1; fi
+
+# The two engines must agree bit for bit on the same workload.
+if [ $x87 -eq 1 ] && [ $mpfr -eq 1 ]; then
+    banner "engine agreement"
+    digests=()
+    for engine in x87 mpfr; do
+        "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-$engine"/*.whl
+        digests+=("$(cd "$work" && "$root/.venv/bin/python" "$root/tests/engine_digest.py")")
+        echo "$engine: ${digests[-1]}"
+    done
+    [ -n "${digests[0]}" ] && [ "${digests[0]}" = "${digests[1]}" ]
+    record "engine agreement" $?
+    # Leave the default engine installed.
+    "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-x87"/*.whl
+fi
+
+banner "summary"
+[ ${#failed_rows[@]} -gt 0 ] && printf 'failed: %s\n' "${failed_rows[@]}"
+echo "matrix: $rows_passed passed, $rows_failed failed"
+[ $rows_failed -eq 0 ]

@@ -1,0 +1,122 @@
+// F80: a binary floating-point value with a 64-bit significand, rounded to nearest even.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "extended/fpu_scope.hpp"
+#include "extended/parts.hpp"
+#include "panic.hpp"
+
+#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+#include "extended/f80_mpfr.hpp"
+#else
+#include "extended/f80_x87.hpp"
+#endif
+
+namespace rust {
+
+namespace detail {
+#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+using F80Engine = MpfrEngine;
+#else
+using F80Engine = X87Engine;
+#endif
+}  // namespace detail
+
+// Zero, or ±m * 2^(e - 64) with a 64-bit significand m (2^63 <= m < 2^64) and an
+// exponent far from either end of its range. Positions and float64 values enter
+// exactly; each of + - * / is rounded once, from the exact result, to 64
+// significant bits, to nearest with ties to even; round, floor and ceil are
+// exact. A plain value: copying it copies the number, nothing is shared.
+//
+// On the x87 engine (the default) the hardware rounds by the x87 control word,
+// so F80 arithmetic is valid only while an FpuScope is alive on the thread.
+//
+// Never NaN nor infinite in this system: construction rejects non-finite input
+// and division is only by non-zero differences. Reading such a value (parts and
+// the conversions out) is an internal failure.
+class F80 {
+public:
+    using Parts = detail::F80Parts;
+
+    // Exact: every u64 has at most 64 significant bits; 0 gives zero.
+    static F80 from_position(std::uint64_t position) noexcept {
+        return F80(detail::F80Engine::from_u64(position));
+    }
+
+    // Exact for every finite value, subnormals included; ±0.0 gives zero.
+    // Throws Panic for NaN and ±infinity.
+    static F80 from_value(double value) {
+        if (!std::isfinite(value)) {
+            throw Panic("assertion failed: value.is_finite()");
+        }
+        return F80(detail::F80Engine::from_f64(value));
+    }
+
+    friend F80 operator+(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::add(a.rep_, b.rep_)); }
+    friend F80 operator-(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::sub(a.rep_, b.rep_)); }
+    friend F80 operator*(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::mul(a.rep_, b.rep_)); }
+    friend F80 operator/(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::div(a.rep_, b.rep_)); }
+
+    // Numeric equality; zero equals zero whatever its sign.
+    friend bool operator==(const F80& a, const F80& b) noexcept { return detail::F80Engine::equal(a.rep_, b.rep_); }
+
+    // The nearest integer, a tie going to the even one (2.5 -> 2, -0.5 -> zero).
+    F80 round() const noexcept { return F80(detail::F80Engine::round(rep_)); }
+    // The largest integer not above the value (-0.5 -> -1).
+    F80 floor() const noexcept { return F80(detail::F80Engine::floor(rep_)); }
+    // The smallest integer not below the value (0.25 -> 1).
+    F80 ceil() const noexcept { return F80(detail::F80Engine::ceil(rep_)); }
+
+    // Sign, significand and exponent as the engine stores them.
+    Parts parts() const { return detail::F80Engine::parts(rep_); }
+
+    // Truncation toward zero to binary64: the bits below the 53 (or fewer, for a
+    // subnormal) that binary64 keeps are dropped, never rounded. Zero and
+    // magnitudes below 2^-1074 give +0.0; magnitudes from 2^1024 on give ±inf.
+    double to_f64() const {
+        const Parts p = parts();
+        if (p.zero || p.e < -1073) {
+            return 0.0;
+        }
+        const std::uint64_t sign = static_cast<std::uint64_t>(p.negative) << 63;
+        if (p.e > 1024) {
+            return std::bit_cast<double>(sign | kExponentField);
+        }
+        if (p.e >= -1021) {
+            // Normal: [2^(e-1), 2^e) has biased exponent e - 1 + 1023, from 1 to
+            // 2046; the fraction is m's bits 62..11, the leading bit left implicit.
+            const auto biased = static_cast<std::uint64_t>(p.e + 1022);
+            return std::bit_cast<double>(sign | (biased << 52) | ((p.m >> 11) & kFractionField));
+        }
+        // Subnormal: the fraction counts units of 2^-1074 and m * 2^(e-64) is
+        // m >> (-1010 - e) of them, a shift from 12 (e = -1022) to 63 (e = -1073).
+        return std::bit_cast<double>(sign | (p.m >> (-1010 - p.e)));
+    }
+
+    // The integer part, clamped to [0, 2^64 - 1]: negative values and
+    // magnitudes below 1 give 0, values from 2^64 on give 2^64 - 1.
+    std::uint64_t to_u64() const {
+        const Parts p = parts();
+        if (p.zero || p.negative || p.e <= 0) {
+            return 0;
+        }
+        if (p.e > 64) {
+            return UINT64_MAX;
+        }
+        // 1 <= e <= 64: a shift from 0 to 63 leaves the integer part.
+        return p.m >> (64 - p.e);
+    }
+
+private:
+    static constexpr std::uint64_t kExponentField = 0x7FF0000000000000;
+    static constexpr std::uint64_t kFractionField = 0x000FFFFFFFFFFFFF;
+
+    explicit F80(detail::F80Engine::Rep rep) noexcept : rep_(rep) {}
+
+    detail::F80Engine::Rep rep_;
+};
+
+}  // namespace rust

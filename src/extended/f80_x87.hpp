@@ -1,0 +1,79 @@
+// The extended value on the x87 80-bit format: long double with a 64-bit significand.
+#pragma once
+
+#include <bit>
+#include <cfloat>
+#include <cstdint>
+#include <cstring>
+
+#include "extended/fpu_scope.hpp"
+#include "extended/parts.hpp"
+#include "panic.hpp"
+
+namespace rust::detail {
+
+// The format itself: 64 significant bits with an explicit leading bit, and an
+// exponent range (about 2^-16445 to 2^16384) far beyond what the schemes reach
+// (2^-2100 to 2^1090), so no result here overflows or goes subnormal.
+static_assert(LDBL_MANT_DIG == 64 && LDBL_MAX_EXP == 16384, "long double is not the x87 extended format");
+
+// Every operation is one x87 instruction (or a compare on top of one) that rounds
+// by the control word, so all of them are only valid inside an FpuScope.
+struct X87Engine {
+    using Rep = long double;
+
+    // fild of the u64 read as signed, plus 2^64 when the top bit was set: the
+    // sum has at most 64 significant bits and is exact at 64-bit precision.
+    static Rep from_u64(std::uint64_t u) noexcept { return static_cast<Rep>(u); }
+
+    // fld of a binary64 is exact for every finite input, subnormals included.
+    static Rep from_f64(double v) noexcept { return static_cast<Rep>(v); }
+
+    static Rep add(Rep a, Rep b) noexcept { return a + b; }
+    static Rep sub(Rep a, Rep b) noexcept { return a - b; }
+    static Rep mul(Rep a, Rep b) noexcept { return a * b; }
+    static Rep div(Rep a, Rep b) noexcept { return a / b; }
+    static bool equal(Rep a, Rep b) noexcept { return a == b; }
+
+    // frndint rounds by the scope's mode: to nearest, ties to even.
+    static Rep round(Rep a) noexcept { return __builtin_rintl(a); }
+
+    // The nearest integer moved by one when it lies on the wrong side: exact,
+    // since a non-integer is below 2^63 in magnitude. This avoids the two fldcw
+    // per call that the compiler's inline floorl/ceill pays to switch modes.
+    static Rep floor(Rep a) noexcept {
+        const Rep r = round(a);
+        return r > a ? r - 1 : r;
+    }
+
+    static Rep ceil(Rep a) noexcept {
+        const Rep r = round(a);
+        return r < a ? r + 1 : r;
+    }
+
+    // Bytes 0-7 hold the significand with its leading bit, bytes 8-9 the sign and
+    // the exponent biased by 16383, for value = m * 2^(biased - 16383 - 63).
+    static F80Parts parts(Rep a) {
+        unsigned char bytes[sizeof(Rep)];
+        std::memcpy(bytes, &a, sizeof(Rep));
+        std::uint64_t m;
+        std::uint16_t sign_exp;
+        std::memcpy(&m, bytes, sizeof m);
+        std::memcpy(&sign_exp, bytes + 8, sizeof sign_exp);
+        const std::int32_t biased = sign_exp & 0x7FFF;
+        if (biased == 0x7FFF) {
+            throw Panic("extended value is not finite");
+        }
+        if (m == 0) {
+            return {true, false, 0, 0};
+        }
+        // A denormal (biased 0) scales like biased 1; shifting its significand up
+        // to the leading bit lowers the exponent by as much. Out of this system's
+        // reach, but read correctly all the same.
+        const int shift = std::countl_zero(m);
+        const std::int32_t e = (biased == 0 ? 1 : biased) - 16382 - shift;
+        return {false, (sign_exp >> 15) != 0, m << shift, e};
+    }
+};
+
+}  // namespace rust::detail

@@ -1,0 +1,307 @@
+// F80: exact entry, the rounding of each operation, integer rounding, and the conversions out.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <ostream>
+#include <random>
+
+#include "extended/f80.hpp"
+
+namespace rust::detail {
+void PrintTo(const F80Parts& p, std::ostream* os) {
+    if (p.zero) {
+        *os << "zero";
+        return;
+    }
+    *os << (p.negative ? "-" : "+") << "0x" << std::hex << p.m << std::dec << " e=" << p.e;
+}
+}  // namespace rust::detail
+
+namespace {
+
+using rust::F80;
+using Parts = F80::Parts;
+__extension__ typedef unsigned __int128 u128;
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
+constexpr Parts kZero{true, false, 0, 0};
+
+constexpr Parts nonzero(std::uint64_t m, std::int32_t e, bool negative = false) { return {false, negative, m, e}; }
+
+// Hides a constant from the optimiser, so that the arithmetic under test runs on
+// the engine instead of being folded at compile time.
+template <class T>
+T opaque(T v) {
+    __asm__ volatile("" : "+m"(v));
+    return v;
+}
+
+F80 pos(std::uint64_t u) { return F80::from_position(opaque(u)); }
+F80 val(double d) { return F80::from_value(opaque(d)); }
+std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
+
+// m * 2^(e - 64), negated if asked: exact, since scaling by a power of two is.
+F80 make(std::uint64_t m, int e, bool negative = false) {
+    F80 r = pos(m);
+    for (int k = e - 64; k != 0;) {
+        const int step = k > 1000 ? 1000 : (k < -1000 ? -1000 : k);
+        r = r * val(std::ldexp(1.0, step));
+        k -= step;
+    }
+    return negative ? pos(0) - r : r;
+}
+
+// n * 2^k rounded to 64 significant bits, to nearest with ties to even; sticky
+// says the exact value lies strictly above n * 2^k (a division's remainder).
+Parts round_ref(bool negative, u128 n, int k, bool sticky = false) {
+    if (n == 0) {
+        return kZero;
+    }
+    const auto hi = static_cast<std::uint64_t>(n >> 64);
+    const int width = hi != 0 ? 128 - std::countl_zero(hi) : 64 - std::countl_zero(static_cast<std::uint64_t>(n));
+    if (width <= 64) {
+        return nonzero(static_cast<std::uint64_t>(n) << (64 - width), k + width, negative);
+    }
+    const int drop = width - 64;
+    auto m = static_cast<std::uint64_t>(n >> drop);
+    const u128 rest = n & ((u128{1} << drop) - 1);
+    const u128 half = u128{1} << (drop - 1);
+    const bool up = rest > half || (rest == half && (sticky || (m & 1) != 0));
+    int e = k + width;
+    if (up && ++m == 0) {  // carried into a 65th bit: 2^64 is 2^63 one binade up
+        m = kTop;
+        ++e;
+    }
+    return nonzero(m, e, negative);
+}
+
+// Every test holds the scope the x87 engine's arithmetic needs.
+class F80Test : public ::testing::Test {
+    rust::FpuScope scope_;
+};
+
+TEST_F(F80Test, FromPosition) {
+    const struct {
+        std::uint64_t u;
+        Parts parts;
+    } cases[] = {
+        {0,            kZero},
+        {1,            nonzero(kTop, 1)},
+        {3,            nonzero(0xC000000000000000, 2)},
+        {kTop,         nonzero(kTop, 64)},
+        {kMax,         nonzero(kMax, 64)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.u);
+        EXPECT_EQ(pos(c.u).parts(), c.parts);
+        EXPECT_EQ(pos(c.u).to_u64(), c.u);
+    }
+    EXPECT_EQ(bits(pos(0).to_f64()), 0U);
+}
+
+// The significand and exponent of a binary64 read from its fields, independently
+// of any engine: a normal (f | 2^52) * 2^(b - 1075), a subnormal f * 2^-1074.
+Parts decode(std::uint64_t b) {
+    const auto biased = static_cast<int>((b >> 52) & 0x7FF);
+    const std::uint64_t fraction = b & 0x000FFFFFFFFFFFFF;
+    const bool negative = (b >> 63) != 0;
+    if (biased == 0 && fraction == 0) {
+        return kZero;
+    }
+    if (biased == 0) {
+        const int shift = std::countl_zero(fraction);
+        return nonzero(fraction << shift, -1010 - shift, negative);
+    }
+    return nonzero((fraction | (std::uint64_t{1} << 52)) << 11, biased - 1022, negative);
+}
+
+// A lap of the 2^64 bit patterns in a prime stride meets every exponent field,
+// subnormals and non-finite patterns included: each finite value enters exactly
+// and comes back with the same bits, -0.0 as +0.0; the others are refused.
+TEST_F(F80Test, EveryBinary64EntersExactlyAndReturns) {
+    constexpr std::uint64_t kStride = 0x10C6F4544A07;  // prime, about 2^64 / 1000003
+    const std::uint64_t specials[] = {
+        0x0000000000000000, 0x8000000000000000,  // +0.0, -0.0
+        0x0000000000000001, 0x8000000000000001,  // ±2^-1074
+        0x000FFFFFFFFFFFFF, 0x0010000000000000,  // largest subnormal, smallest normal
+        0x7FEFFFFFFFFFFFFF, 0xFFEFFFFFFFFFFFFF,  // ±largest finite
+        0x3FF0000000000000, 0x3FB999999999999A,  // 1.0, 0.1
+    };
+    int finite = 0;
+    int refused = 0;
+    auto check = [&](std::uint64_t b) {
+        const double d = std::bit_cast<double>(b);
+        if (!std::isfinite(d)) {
+            EXPECT_THROW(val(d), rust::Panic) << std::hex << b;
+            ++refused;
+            return;
+        }
+        const F80 x = val(d);
+        ASSERT_EQ(x.parts(), decode(b)) << std::hex << b;
+        ASSERT_EQ(bits(x.to_f64()), b == 0x8000000000000000 ? 0 : b) << std::hex << b;
+        ++finite;
+    };
+    for (const std::uint64_t b : specials) {
+        check(b);
+    }
+    std::uint64_t b = 0x0123456789ABCDEF;
+    for (int i = 0; i < 1000003; ++i, b += kStride) {
+        check(b);
+    }
+    EXPECT_GT(refused, 300);  // the lap really crossed the non-finite patterns
+    EXPECT_GT(finite, 999000);
+}
+
+TEST_F(F80Test, NonFiniteValuesAreRefused) {
+    for (const double d : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                           -std::numeric_limits<double>::infinity()}) {
+        try {
+            val(d);
+            ADD_FAILURE() << "no failure for " << d;
+        } catch (const rust::Panic& p) {
+            EXPECT_STREQ(p.what(), "assertion failed: value.is_finite()");
+        }
+    }
+}
+
+// Reading a NaN or an infinity, which this system never builds, is an internal failure.
+TEST_F(F80Test, NonFiniteResultsCannotBeRead) {
+    for (const F80& x : {pos(1) / pos(0), pos(0) - pos(1) / pos(0), pos(0) / pos(0)}) {
+        EXPECT_THROW(x.parts(), rust::Panic);
+        EXPECT_THROW(x.to_f64(), rust::Panic);
+        EXPECT_THROW(x.to_u64(), rust::Panic);
+    }
+}
+
+TEST_F(F80Test, EqualityIsNumeric) {
+    EXPECT_TRUE(val(0.0) == val(-0.0));
+    EXPECT_TRUE(pos(0) == val(-0.0));
+    EXPECT_TRUE(pos(3) == val(3.0));
+    EXPECT_FALSE(pos(1) == val(-1.0));
+    EXPECT_FALSE(pos(1) == make(kTop + 1, 1));  // 1 + 2^-63, one unit in the last place
+}
+
+// Single operations whose rounding is easy to get wrong, the expected result
+// worked out exactly by hand.
+TEST_F(F80Test, RoundingOfSpotOperations) {
+    const struct {
+        const char* why;
+        F80 result;
+        Parts parts;
+    } cases[] = {
+        {"2^63 + 1/2: a tie, stays on the even 2^63",
+         pos(kTop) + val(0.5),                      nonzero(kTop, 64)},
+        {"(2^63 + 1) + 1/2: a tie, goes up to the even 2^63 + 2",
+         pos(kTop + 1) + val(0.5),                  nonzero(kTop + 2, 64)},
+        {"2^63 + (1/2 + 2^-62): just above a tie, the far bit must count",
+         pos(kTop) + make(kTop + 2, 0),             nonzero(kTop + 1, 64)},
+        {"2^11 - (-3 * 2^-53): opposite signs need a 65th bit, a tie to even",
+         val(0x1p11) - val(-0x1.8p-52),             nonzero(kTop + 2, 12)},
+        {"(2^64 - 1) - (-2): the 65-bit sum 2^64 + 1 ties down to 2^64",
+         pos(kMax) - val(-2.0),                     nonzero(kTop, 65)},
+        {"(2^64 - 2) * 3 = 3 * 2^64 - 6: a product tie, down to even",
+         pos(kMax - 1) * pos(3),                    nonzero(0xBFFFFFFFFFFFFFFE, 66)},
+        {"(2^64 - 6) * 3 = 3 * 2^64 - 18: a product tie, up to even",
+         pos(kMax - 5) * pos(3),                    nonzero(0xBFFFFFFFFFFFFFFC, 66)},
+        {"(2^53 - 1) * (2^64 - 1): 117 bits, the dropped part barely above 0",
+         val(0x1.fffffffffffffp52) * pos(kMax),     nonzero(0xFFFFFFFFFFFFF7FF, 117)},
+        {"1 / 10: the repeating 0xC...C rounds up in its last bit",
+         pos(1) / pos(10),                          nonzero(0xCCCCCCCCCCCCCCCD, -3)},
+        {"(2^64 - 1) / (2^64 - 2) = 1 + 2^-64 + ...: above a tie only by the remainder",
+         pos(kMax) / pos(kMax - 1),                 nonzero(kTop + 1, 1)},
+        {"2^-1074 * 2^-1074: far below binary64, still exact",
+         val(0x1p-1074) * val(0x1p-1074),           nonzero(kTop, -2147)},
+        {"largest finite squared: far above binary64, still finite",
+         val(0x1p1023) * val(0x1p1023),             nonzero(kTop, 2047)},
+        {"x - x gives zero",
+         pos(kMax) - pos(kMax),                     kZero},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.result.parts(), c.parts) << c.why;
+    }
+}
+
+// Random operands against an exact 128-bit reference. Exponents differ by 0 to
+// 63 for + and -, so that every alignment of the two significands occurs.
+TEST_F(F80Test, ArithmeticMatchesExactReference) {
+    std::mt19937_64 gen(20240611);
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint64_t m1 = gen() | kTop;
+        const std::uint64_t m2 = gen() | kTop;
+        const int e1 = static_cast<int>(gen() % 401) - 200;
+        const int shift = static_cast<int>(gen() % 64);
+        const int e2 = e1 - shift;
+        const bool n1 = (gen() & 1) != 0;
+        const bool n2 = (gen() & 1) != 0;
+        const F80 a = make(m1, e1, n1);
+        const F80 b = make(m2, e2, n2);
+        // In units of 2^(e2 - 64), a is m1 << shift; |a| >= |b| unless shift is 0.
+        const u128 big = static_cast<u128>(m1) << shift;
+        auto add_ref = [&](bool neg_b) {
+            if (n1 == neg_b) {
+                return round_ref(n1, big + m2, e2 - 64);
+            }
+            return big >= m2 ? round_ref(n1, big - m2, e2 - 64) : round_ref(neg_b, m2 - big, e2 - 64);
+        };
+        ASSERT_EQ((a + b).parts(), add_ref(n2)) << i;
+        ASSERT_EQ((a - b).parts(), add_ref(!n2)) << i;
+        ASSERT_EQ((a * b).parts(), round_ref(n1 != n2, static_cast<u128>(m1) * m2, e1 + e2 - 128)) << i;
+        // m1 * 2^64 / m2 has 64 or 65 bits; one more quotient bit from the
+        // remainder leaves a rounding bit in either case, the rest is sticky.
+        const u128 num = static_cast<u128>(m1) << 64;
+        const u128 q = num / m2;
+        const u128 r2 = (num % m2) * 2;
+        const u128 q2 = q * 2 + (r2 >= m2 ? 1 : 0);
+        const bool sticky = r2 != 0 && r2 != m2;
+        ASSERT_EQ((a / b).parts(), round_ref(n1 != n2, q2, e1 - e2 - 65, sticky)) << i;
+    }
+}
+
+TEST_F(F80Test, IntegerRoundingTable) {
+    const struct {
+        F80 x;
+        double round, floor, ceil;
+    } cases[] = {
+        // x                         round         floor         ceil
+        {val(0.5),                   0.0,          0.0,          1.0},
+        {val(0.75),                  1.0,          0.0,          1.0},
+        {val(0.25),                  0.0,          0.0,          1.0},
+        {val(1.5),                   2.0,          1.0,          2.0},
+        {val(2.5),                   2.0,          2.0,          3.0},
+        {val(3.5),                   4.0,          3.0,          4.0},
+        {val(-0.5),                  0.0,         -1.0,          0.0},
+        {val(-0.75),                -1.0,         -1.0,          0.0},
+        {val(-2.5),                 -2.0,         -3.0,         -2.0},
+        {val(-3.0),                 -3.0,         -3.0,         -3.0},
+        {val(0x1p-1074),             0.0,          0.0,          1.0},
+        {val(-0x1p-1074),            0.0,         -1.0,          0.0},
+        {pos(0),                     0.0,          0.0,          0.0},
+        // 2^63 - 1/2 (64 bits): a tie between an odd and an even neighbour
+        {pos(kMax) / pos(2),         0x1p63,       0x1p63 - 1024, 0x1p63},
+        // -(2^62 + 1/2): a negative tie whose floor needs one more
+        {pos(0) - make(kTop + 1, 63), -0x1p62,     -0x1p62 - 1,  -0x1p62},
+        // from 2^63 on every value is an integer
+        {pos(kMax),                  0x1p64,       0x1p64,       0x1p64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.x.parts()));
+        // The two 2^63 neighbours are not binary64 values; compare in F80 for them.
+        if (c.floor == 0x1p63 - 1024) {
+            EXPECT_EQ(c.x.floor().parts(), nonzero(kMax - 1, 63));
+        } else {
+            EXPECT_TRUE(c.x.floor() == val(c.floor));
+        }
+        if (c.round == 0x1p64) {
+            EXPECT_EQ(c.x.round().parts(), c.x.parts());
+            EXPECT_EQ(c.x.floor().parts(), c.x.parts());
+            EXPECT_EQ(c.x.ceil().parts(), c.x.parts());
+            continue;
+        }
+        EXPECT_TRUE(c.x.round() == val(c.round));
+        EXPECT_TRUE(c.x.ceil() == val(c.ceil));
+    }
+}
