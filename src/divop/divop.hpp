@@ -41,33 +41,87 @@ inline QuotRem div_rem(u128 n, std::uint64_t d) {
 #endif
 }
 
-// Whether the remainder is more than, exactly, or less than half the divisor.
-// 2r may need 65 bits (r reaches 2^64 - 2), so compare r with d - r instead,
-// which cannot overflow because r < d.
-inline bool above_half(QuotRem qr, std::uint64_t d) { return qr.r > d - qr.r; }
-inline bool at_half(QuotRem qr, std::uint64_t d) { return qr.r == d - qr.r; }
+// The rounding rules, from a quotient and remainder by d. Each rounded quotient
+// is the caller's to keep within 64 bits (the segment schemes' quotients are
+// weighted means of 64-bit numbers, and so are their roundings).
 
-// Round to nearest, ties to the even quotient. The caller guarantees that the
-// rounded quotient still fits in 64 bits.
-inline std::uint64_t div_nearest(u128 n, std::uint64_t d) {
-    const QuotRem qr = div_rem(n, d);
-    const bool up = above_half(qr, d) || (at_half(qr, d) && (qr.q & 1U) != 0);
+// Round to nearest, ties to the even quotient. 2r may need 65 bits (r reaches
+// 2^64 - 2), so r is compared with d - r instead, which cannot overflow as r < d.
+constexpr std::uint64_t round_nearest(QuotRem qr, std::uint64_t d) noexcept {
+    const std::uint64_t rest = d - qr.r;
+    const bool up = qr.r > rest || (qr.r == rest && (qr.q & 1U) != 0);
     return qr.q + static_cast<std::uint64_t>(up);
 }
 
-inline std::uint64_t div_floor(u128 n, std::uint64_t d) { return div_rem(n, d).q; }
+constexpr std::uint64_t round_floor(QuotRem qr) noexcept { return qr.q; }
 
-inline std::uint64_t div_ceil(u128 n, std::uint64_t d) {
-    const QuotRem qr = div_rem(n, d);
+constexpr std::uint64_t round_ceil(QuotRem qr) noexcept {
     return qr.q + static_cast<std::uint64_t>(qr.r != 0);
 }
 
-inline std::optional<std::uint64_t> div_exact(u128 n, std::uint64_t d) {
-    const QuotRem qr = div_rem(n, d);
+constexpr std::optional<std::uint64_t> round_exact(QuotRem qr) noexcept {
     if (qr.r != 0) {
         return std::nullopt;
     }
     return qr.q;
 }
+
+inline std::uint64_t div_nearest(u128 n, std::uint64_t d) { return round_nearest(div_rem(n, d), d); }
+inline std::uint64_t div_floor(u128 n, std::uint64_t d) { return round_floor(div_rem(n, d)); }
+inline std::uint64_t div_ceil(u128 n, std::uint64_t d) { return round_ceil(div_rem(n, d)); }
+inline std::optional<std::uint64_t> div_exact(u128 n, std::uint64_t d) { return round_exact(div_rem(n, d)); }
+
+// A divisor prepared for many divisions: one hardware division sets up a
+// reciprocal, after which each quotient costs two multiplications and a few
+// corrections instead of a hardware division (Moller and Granlund, "Improved
+// division by invariant integers", 2011). Every quotient and remainder equals
+// div_rem's, so results do not depend on which of the two computed them.
+class Divisor {
+public:
+    // d != 0, else the Panic of div_rem (raised while making the reciprocal).
+    explicit Divisor(std::uint64_t d)
+        : d_(d),
+          shift_(d == 0 ? 0 : static_cast<unsigned>(__builtin_clzll(d))),
+          norm_(d << shift_),
+          // floor((2^128 - 1) / norm) - 2^64: the high word ~norm is below norm
+          // because norm has its top bit set, so the quotient fits 64 bits.
+          v_(divop::div_rem((static_cast<u128>(~norm_) << 64) | ~std::uint64_t{0}, norm_).q) {}
+
+    std::uint64_t value() const noexcept { return d_; }
+
+    // Same contract and result as div_rem(n, value()).
+    QuotRem div_rem(u128 n) const {
+        // n < d * 2^64 (checked below) and d < 2^(64 - shift), so shifting n left
+        // by shift stays below 2^128.
+        if (static_cast<std::uint64_t>(n >> 64) >= d_) {
+            throw Panic("attempt to divide with overflow");
+        }
+        const u128 u = n << shift_;
+        const auto u1 = static_cast<std::uint64_t>(u >> 64);
+        const auto u0 = static_cast<std::uint64_t>(u);
+        // Candidate quotient from the reciprocal, all sums modulo 2^128 and 2^64;
+        // it is at most one too large before the first correction, and the
+        // second correction is rarely taken.
+        const u128 p = static_cast<u128>(v_) * u1 + u;
+        std::uint64_t q = static_cast<std::uint64_t>(p >> 64) + 1;
+        std::uint64_t r = u0 - q * norm_;
+        // Taken about half the time on scattered numerators: kept free of a
+        // branch, which would mispredict.
+        const bool over = r > static_cast<std::uint64_t>(p);
+        q -= static_cast<std::uint64_t>(over);
+        r += over ? norm_ : 0;
+        if (r >= norm_) [[unlikely]] {
+            q += 1;
+            r -= norm_;
+        }
+        return {q, r >> shift_};
+    }
+
+private:
+    std::uint64_t d_;
+    unsigned shift_;
+    std::uint64_t norm_;
+    std::uint64_t v_;
+};
 
 }  // namespace rust::divop

@@ -2,6 +2,9 @@
 // buffer to a new result array.
 #include "module/arrays.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -9,16 +12,57 @@ namespace rust::arrays {
 
 namespace {
 
+// Large outputs come straight from the kernel, zero-filled, on huge pages where
+// the kernel offers them: a buffer of ordinary pages pays one page fault per
+// 4 KiB on first touch, which costs as much as the arithmetic itself. Smaller
+// ones come from the C allocator.
+constexpr std::size_t mapped_threshold = std::size_t{1} << 21;
+
+std::size_t mapped_size(std::size_t bytes) {
+    return (bytes + mapped_threshold - 1) & ~(mapped_threshold - 1);
+}
+
+void* allocate_buffer(std::size_t bytes) {
+    if (bytes < mapped_threshold) {
+        return std::calloc(bytes == 0 ? 1 : bytes, 1);
+    }
+    const std::size_t size = mapped_size(bytes);
+    if (size < bytes) {
+        return nullptr;
+    }
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        return nullptr;
+    }
+#ifdef MADV_HUGEPAGE
+    madvise(p, size, MADV_HUGEPAGE);  // advice only: ordinary pages if refused
+#endif
+    return p;
+}
+
+void release_buffer(void* data, std::size_t bytes) noexcept {
+    if (data == nullptr) {
+        return;
+    }
+    if (bytes < mapped_threshold) {
+        std::free(data);
+    } else {
+        munmap(data, mapped_size(bytes));
+    }
+}
+
 // The base object of result arrays: owns the output buffer and frees it when the
 // last array over it dies.
 struct SliceContainer {
     PyObject_HEAD
     void* data;
+    std::size_t bytes;
 };
 
 void slice_container_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    std::free(reinterpret_cast<SliceContainer*>(self)->data);
+    auto* container = reinterpret_cast<SliceContainer*>(self);
+    release_buffer(container->data, container->bytes);
     type->tp_free(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
@@ -77,22 +121,26 @@ PyArrayObject* as_vector(PyObject* obj, int type_num) {
 }
 
 OutputBuffer::OutputBuffer(std::size_t n) : data_(nullptr), size_(n) {
-    // One element at least, so that an empty result still has its own memory.
-    data_ = std::calloc(n == 0 ? 1 : n, 8);
+    if (n > PTRDIFF_MAX / 8) {
+        throw std::bad_alloc();
+    }
+    data_ = allocate_buffer(n * 8);
     if (data_ == nullptr) {
         throw std::bad_alloc();
     }
 }
 
-OutputBuffer::~OutputBuffer() { std::free(data_); }
+OutputBuffer::~OutputBuffer() { release_buffer(data_, size_ * 8); }
 
 void* OutputBuffer::release() noexcept { return std::exchange(data_, nullptr); }
 
 py::Ref adopt_as_array(OutputBuffer& buffer, int type_num) {
     PyTypeObject* container_type = slice_container_type();
     py::Ref container = py::check(container_type->tp_alloc(container_type, 0));
-    reinterpret_cast<SliceContainer*>(container.get())->data = buffer.release();
-    void* data = reinterpret_cast<SliceContainer*>(container.get())->data;
+    auto* owner = reinterpret_cast<SliceContainer*>(container.get());
+    owner->bytes = buffer.size() * 8;
+    owner->data = buffer.release();
+    void* data = owner->data;
 
     PyArray_Descr* descr = PyArray_DescrFromType(type_num);
     if (descr == nullptr) {

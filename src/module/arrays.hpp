@@ -39,6 +39,21 @@ public:
         return value;
     }
 
+    // Calls body with a reader of element i: a plain load when the elements are
+    // packed, which lets the compiler keep the loop tight, else a strided one.
+    template <class Body>
+    decltype(auto) visit(Body&& body) const {
+        if (stride_ == static_cast<std::ptrdiff_t>(sizeof(T))) {
+            const char* data = data_;
+            return body([data](std::size_t i) {
+                T value;
+                std::memcpy(&value, data + i * sizeof(T), sizeof(T));
+                return value;
+            });
+        }
+        return body([this](std::size_t i) { return (*this)[i]; });
+    }
+
     // The elements in index order, owned: one block copy when they are packed.
     Sequence<T> copy() const {
         Sequence<T> out = Sequence<T>::uninitialised(length_);

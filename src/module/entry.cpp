@@ -42,17 +42,14 @@ PyObject* forward(const binding::Signature& sig, PyObject* const* args, Py_ssize
         const auto fp = arrays::accept<F>(bound[2], "fp");
         const Interp<Position, F> table(xp.copy(), fp.copy());
         arrays::OutputBuffer out(x.size());
-        F* result = out.as<F>();
+        std::optional<InterpError> failure;
         {
             [[maybe_unused]] const ArithmeticScope<F> scope;
-            for (std::size_t i = 0; i < x.size(); ++i) {
-                const Outcome<F> r = table.forward(x[i]);
-                if (!r.has_value()) {
-                    errors::set_interp_error(errors::Direction::Forward, *r.error);
-                    return nullptr;
-                }
-                result[i] = r.value;
-            }
+            failure = x.visit([&](auto read) { return table.forward_into(x.size(), read, out.as<F>()); });
+        }
+        if (failure) {
+            errors::set_interp_error(errors::Direction::Forward, *failure);
+            return nullptr;
         }
         return arrays::adopt_as_array(out, arrays::type_number<F>()).release();
     });
@@ -70,17 +67,15 @@ PyObject* inverse(const binding::Signature& sig, PyObject* const* args, Py_ssize
         const Method method = binding::parse_method(bound[3]);
         const Interp<Position, F> table(xp.copy(), fp.copy());
         arrays::OutputBuffer out(f.size());
-        Position* result = out.as<Position>();
+        std::optional<InterpError> failure;
         {
             [[maybe_unused]] const ArithmeticScope<F> scope;
-            for (std::size_t i = 0; i < f.size(); ++i) {
-                const Outcome<Position> r = table.inverse(f[i], method);
-                if (!r.has_value()) {
-                    errors::set_interp_error(errors::Direction::Inverse, *r.error);
-                    return nullptr;
-                }
-                result[i] = r.value;
-            }
+            failure = f.visit(
+                [&](auto read) { return table.inverse_into(f.size(), read, method, out.as<Position>()); });
+        }
+        if (failure) {
+            errors::set_interp_error(errors::Direction::Inverse, *failure);
+            return nullptr;
         }
         return arrays::adopt_as_array(out, arrays::type_number<Position>()).release();
     });

@@ -80,6 +80,29 @@ inline SearchResult search(const Sequence<T>& s, T q) {
     return {false, c < 0 ? base + 1 : base};
 }
 
+// The same answer as search(), found faster when the query lands at or next to
+// `hint`, the index of the previous query's answer, as sorted queries do. The
+// answer for a strictly increasing sequence is unique, so where the neighbours
+// do not hold it the halving search gives the same one. An unordered query
+// (NaN) satisfies no neighbour test and reaches the halving search, which
+// raises the failure.
+template <class T>
+inline SearchResult search_near(const Sequence<T>& s, T q, std::size_t hint) {
+    const std::size_t n = s.size();
+    // The answer is i when s[i-1] < q <= s[i], with the missing ends counted true.
+    const auto answer_at = [&](std::size_t i) -> bool {
+        return (i == 0 || s[i - 1] < q) && (i == n || q <= s[i]);
+    };
+    const auto result = [&](std::size_t i) -> SearchResult { return {i < n && s[i] == q, i}; };
+    if (answer_at(hint)) {
+        return result(hint);
+    }
+    if (hint < n && answer_at(hint + 1)) {
+        return result(hint + 1);
+    }
+    return search(s, q);
+}
+
 // The tie points of one call: positions xp (X) and values fp (F), fp[i] at xp[i].
 // Immutable after construction; the monotonicity flags are computed once here so
 // that queries only read them.
@@ -136,20 +159,115 @@ public:
         if (s.found) {
             return Outcome<X>::ok(xp_[s.index]);
         }
-        if (s.index == 0) {
-            const bool fill = method == Method::Nearest || method == Method::Bfill;
-            return fill ? Outcome<X>::ok(xp_[0]) : Outcome<X>::fail(InterpError::OutOfBounds);
-        }
-        if (s.index == n) {
-            const bool fill = method == Method::Nearest || method == Method::Ffill;
-            return fill ? Outcome<X>::ok(xp_[n - 1]) : Outcome<X>::fail(InterpError::OutOfBounds);
+        if (s.index == 0 || s.index == n) {
+            return fill_outside(s.index, method);
         }
         const std::size_t i = s.index;
         const std::optional<X> x = Scheme<X, F>::inverse(f, xp_[i - 1], xp_[i], fp_[i - 1], fp_[i], method);
         return x ? Outcome<X>::ok(*x) : Outcome<X>::fail(InterpError::NotFound);
     }
 
+    // forward() for the queries read(0), ..., read(count - 1), in index order, the
+    // results stored in out[0..count). Stops at the first failure and returns it;
+    // out is then partly written. The same results as calling forward() on each,
+    // with the search started from the previous answer and the segment's setup
+    // reused while the queries stay on it.
+    template <class Read>
+    std::optional<InterpError> forward_into(std::size_t count, Read&& read, F* out) const {
+        if (count == 0) {
+            return std::nullopt;
+        }
+        if (!xp_increasing_) {
+            return InterpError::NotStrictlyIncreasing;
+        }
+        const std::size_t n = xp_.size();
+        if (n == 0) {
+            return InterpError::OutOfBounds;
+        }
+        std::size_t hint = 0;
+        std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
+        std::optional<ForwardSegment<X, F>> segment;
+        for (std::size_t k = 0; k < count; ++k) {
+            const X x = read(k);
+            const SearchResult s = search_near(xp_, x, hint);
+            hint = s.index;
+            if (s.found) {
+                out[k] = fp_[s.index];
+                continue;
+            }
+            if (s.index == 0 || s.index == n) {
+                return InterpError::OutOfBounds;
+            }
+            if (s.index != segment_index) {
+                const std::size_t i = s.index;
+                segment.emplace(xp_[i - 1], xp_[i], fp_[i - 1], fp_[i]);
+                segment_index = i;
+            }
+            out[k] = (*segment)(x);
+        }
+        return std::nullopt;
+    }
+
+    // inverse() for many queries, as forward_into() for forward().
+    template <class Read>
+    std::optional<InterpError> inverse_into(std::size_t count, Read&& read, Method method, X* out) const {
+        if (count == 0) {
+            return std::nullopt;
+        }
+        if (!fp_increasing_) {
+            return InterpError::NotStrictlyIncreasing;
+        }
+        const std::size_t n = fp_.size();
+        if (n == 0) {
+            return InterpError::OutOfBounds;
+        }
+        std::size_t hint = 0;
+        std::size_t segment_index = 0;
+        std::optional<InverseSegment<X, F>> segment;
+        for (std::size_t k = 0; k < count; ++k) {
+            const F f = read(k);
+            const SearchResult s = search_near(fp_, f, hint);
+            hint = s.index;
+            if (s.found) {
+                out[k] = xp_[s.index];
+                continue;
+            }
+            if (s.index == 0 || s.index == n) {
+                const Outcome<X> filled = fill_outside(s.index, method);
+                if (!filled.has_value()) {
+                    return filled.error;
+                }
+                out[k] = filled.value;
+                continue;
+            }
+            if (s.index != segment_index) {
+                const std::size_t i = s.index;
+                segment.emplace(xp_[i - 1], xp_[i], fp_[i - 1], fp_[i]);
+                segment_index = i;
+            }
+            const std::optional<X> x = (*segment)(f, method);
+            if (!x) {
+                return InterpError::NotFound;
+            }
+            out[k] = *x;
+        }
+        return std::nullopt;
+    }
+
 private:
+    // An inverse query below the first value (index 0) or above the last
+    // (index n): Nearest and Bfill fill below with the first position, Nearest
+    // and Ffill above with the last; the other methods find nothing there.
+    Outcome<X> fill_outside(std::size_t index, Method method) const {
+        const std::size_t n = fp_.size();
+        if (index == 0) {
+            const bool fill = method == Method::Nearest || method == Method::Bfill;
+            return fill ? Outcome<X>::ok(xp_[0]) : Outcome<X>::fail(InterpError::OutOfBounds);
+        }
+        const bool fill = method == Method::Nearest || method == Method::Ffill;
+        return fill ? Outcome<X>::ok(xp_[n - 1]) : Outcome<X>::fail(InterpError::OutOfBounds);
+    }
+
     Sequence<X> xp_;
     Sequence<F> fp_;
     bool xp_increasing_ = true;

@@ -139,6 +139,10 @@ TEST(Divop, MatchesNativeDivision) {
         const rust::divop::QuotRem got = rust::divop::div_rem(n, d);
         ASSERT_EQ(got.q, static_cast<u64>(q)) << "d = " << d << ", i = " << i;
         ASSERT_EQ(got.r, static_cast<u64>(r)) << "d = " << d << ", i = " << i;
+        // The prepared divisor divides by multiplication: it must agree on every numerator.
+        const rust::divop::QuotRem by_reciprocal = rust::divop::Divisor(d).div_rem(n);
+        ASSERT_EQ(by_reciprocal.q, got.q) << "d = " << d << ", i = " << i;
+        ASSERT_EQ(by_reciprocal.r, got.r) << "d = " << d << ", i = " << i;
         ASSERT_EQ(rust::divop::div_floor(n, d), static_cast<u64>(q));
         ASSERT_EQ(rust::divop::div_exact(n, d), r == 0 ? std::optional<u64>(static_cast<u64>(q)) : none);
         // Rounding up past 2^64 - 1 is outside the contract: the schemes never form such quotients.
@@ -149,6 +153,26 @@ TEST(Divop, MatchesNativeDivision) {
             ASSERT_EQ(rust::divop::div_ceil(n, d), static_cast<u64>(ceil)) << "d = " << d << ", i = " << i;
         }
     }
+}
+
+// The reciprocal's corrections are taken for particular numerators; each of the
+// extreme divisors (1, normalised or not, 2^64 - 1) is run across numerators at
+// both ends of the allowed range.
+TEST(Divisor, ExtremeDivisorsAndNumerators) {
+    const u64 divisors[] = {1, 2, 3, kHalf - 1, kHalf, kHalf + 1, kMax - 1, kMax};
+    for (const u64 d : divisors) {
+        const rust::divop::Divisor prepared(d);
+        const u128 top = wide(d - 1, kMax);  // the largest numerator with q < 2^64
+        const u128 numerators[] = {0, 1, d - 1, d, static_cast<u128>(d) + 1, top - d, top - 1, top};
+        for (const u128 n : numerators) {
+            const rust::divop::QuotRem want = rust::divop::div_rem(n, d);
+            const rust::divop::QuotRem got = prepared.div_rem(n);
+            EXPECT_EQ(got.q, want.q) << "d = " << d;
+            EXPECT_EQ(got.r, want.r) << "d = " << d;
+        }
+        EXPECT_THROW(prepared.div_rem(wide(d, 0)), rust::Panic) << "quotient 2^64, d = " << d;
+    }
+    EXPECT_THROW(rust::divop::Divisor(0), rust::Panic);
 }
 
 }  // namespace

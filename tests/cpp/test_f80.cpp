@@ -263,45 +263,121 @@ TEST_F(F80Test, ArithmeticMatchesExactReference) {
 
 TEST_F(F80Test, IntegerRoundingTable) {
     const struct {
-        F80 x;
-        double round, floor, ceil;
+        const char* x_text;
+        F80 x, round, floor, ceil;
     } cases[] = {
-        // x                         round         floor         ceil
-        {val(0.5),                   0.0,          0.0,          1.0},
-        {val(0.75),                  1.0,          0.0,          1.0},
-        {val(0.25),                  0.0,          0.0,          1.0},
-        {val(1.5),                   2.0,          1.0,          2.0},
-        {val(2.5),                   2.0,          2.0,          3.0},
-        {val(3.5),                   4.0,          3.0,          4.0},
-        {val(-0.5),                  0.0,         -1.0,          0.0},
-        {val(-0.75),                -1.0,         -1.0,          0.0},
-        {val(-2.5),                 -2.0,         -3.0,         -2.0},
-        {val(-3.0),                 -3.0,         -3.0,         -3.0},
-        {val(0x1p-1074),             0.0,          0.0,          1.0},
-        {val(-0x1p-1074),            0.0,         -1.0,          0.0},
-        {pos(0),                     0.0,          0.0,          0.0},
-        // 2^63 - 1/2 (64 bits): a tie between an odd and an even neighbour
-        {pos(kMax) / pos(2),         0x1p63,       0x1p63 - 1024, 0x1p63},
-        // -(2^62 + 1/2): a negative tie whose floor needs one more
-        {pos(0) - make(kTop + 1, 63), -0x1p62,     -0x1p62 - 1,  -0x1p62},
+        // x                   x                      round               floor                     ceil
+        {"0.5",                val(0.5),              pos(0),             pos(0),                   pos(1)},
+        {"0.75",               val(0.75),             pos(1),             pos(0),                   pos(1)},
+        {"0.25",               val(0.25),             pos(0),             pos(0),                   pos(1)},
+        {"1.5",                val(1.5),              pos(2),             pos(1),                   pos(2)},
+        {"2.5",                val(2.5),              pos(2),             pos(2),                   pos(3)},
+        {"3.5",                val(3.5),              pos(4),             pos(3),                   pos(4)},
+        {"-0.5",               val(-0.5),             pos(0),             val(-1.0),                pos(0)},
+        {"-0.75",              val(-0.75),            val(-1.0),          val(-1.0),                pos(0)},
+        {"-2.5",               val(-2.5),             val(-2.0),          val(-3.0),                val(-2.0)},
+        {"-3",                 val(-3.0),             val(-3.0),          val(-3.0),                val(-3.0)},
+        {"2^-1074",            val(0x1p-1074),        pos(0),             pos(0),                   pos(1)},
+        {"-2^-1074",           val(-0x1p-1074),       pos(0),             val(-1.0),                pos(0)},
+        {"0",                  pos(0),                pos(0),             pos(0),                   pos(0)},
+        // a tie between 2^63 - 1 (odd) and 2^63 (even), at 64 significant bits
+        {"2^63 - 1/2",         make(kMax, 63),        pos(kTop),          pos(kTop - 1),            pos(kTop)},
+        // a negative tie, -2^62 even, whose floor is one further down
+        {"-(2^62 + 1/2)",      make(kTop + 1, 63, true), make(kTop, 63, true), make(kTop + 2, 63, true), make(kTop, 63, true)},
         // from 2^63 on every value is an integer
-        {pos(kMax),                  0x1p64,       0x1p64,       0x1p64},
+        {"2^64 - 1",           pos(kMax),             pos(kMax),          pos(kMax),                pos(kMax)},
+        {"2^1000",             val(0x1p1000),         val(0x1p1000),      val(0x1p1000),            val(0x1p1000)},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.x.parts()));
-        // The two 2^63 neighbours are not binary64 values; compare in F80 for them.
-        if (c.floor == 0x1p63 - 1024) {
-            EXPECT_EQ(c.x.floor().parts(), nonzero(kMax - 1, 63));
-        } else {
-            EXPECT_TRUE(c.x.floor() == val(c.floor));
-        }
-        if (c.round == 0x1p64) {
-            EXPECT_EQ(c.x.round().parts(), c.x.parts());
-            EXPECT_EQ(c.x.floor().parts(), c.x.parts());
-            EXPECT_EQ(c.x.ceil().parts(), c.x.parts());
-            continue;
-        }
-        EXPECT_TRUE(c.x.round() == val(c.round));
-        EXPECT_TRUE(c.x.ceil() == val(c.ceil));
+        SCOPED_TRACE(c.x_text);
+        EXPECT_EQ(c.x.round().parts(), c.round.parts());
+        EXPECT_EQ(c.x.floor().parts(), c.floor.parts());
+        EXPECT_EQ(c.x.ceil().parts(), c.ceil.parts());
     }
 }
+
+// Random values around the binades where fractional bits exist, against a
+// reference built from the significand's integer and fractional bits.
+TEST_F(F80Test, IntegerRoundingMatchesReference) {
+    std::mt19937_64 gen(7);
+    for (int i = 0; i < 100000; ++i) {
+        const std::uint64_t m = gen() | kTop;
+        const int e = static_cast<int>(gen() % 68) - 2;  // -2 .. 65
+        const bool negative = (gen() & 1) != 0;
+        const F80 x = make(m, e, negative);
+        if (e >= 64) {
+            EXPECT_EQ(x.round().parts(), x.parts());
+            EXPECT_EQ(x.floor().parts(), x.parts());
+            EXPECT_EQ(x.ceil().parts(), x.parts());
+            continue;
+        }
+        // |x| = whole + a fraction below, at or above one half.
+        std::uint64_t whole = 0;
+        int frac_vs_half = -1;  // -1 below, 0 at, 1 above
+        if (e == 0) {
+            frac_vs_half = m == kTop ? 0 : 1;
+        } else if (e > 0) {
+            const int drop = 64 - e;
+            whole = m >> drop;
+            const std::uint64_t rest = m & ((std::uint64_t{1} << drop) - 1);
+            const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+            frac_vs_half = rest < half ? -1 : (rest == half ? 0 : 1);
+        }
+        const bool has_frac = e <= 0 || (m & ((std::uint64_t{1} << (64 - e)) - 1)) != 0;
+        auto signed_int = [&](std::uint64_t magnitude) { return negative ? pos(0) - pos(magnitude) : pos(magnitude); };
+        const bool round_up = frac_vs_half > 0 || (frac_vs_half == 0 && (whole & 1) != 0);
+        ASSERT_EQ(x.round().parts(), signed_int(whole + round_up).parts()) << i;
+        ASSERT_EQ(x.floor().parts(), signed_int(whole + (negative && has_frac)).parts()) << i;
+        ASSERT_EQ(x.ceil().parts(), signed_int(whole + (!negative && has_frac)).parts()) << i;
+    }
+}
+
+TEST_F(F80Test, ToF64Truncates) {
+    const struct {
+        const char* why;
+        F80 x;
+        std::uint64_t bits;
+    } cases[] = {
+        {"1/10 truncates to 0.09999999999999999",             pos(1) / pos(10),           0x3FB9999999999999},
+        {"-1/10 gives the negated bits",                      val(-1.0) / pos(10),        0xBFB9999999999999},
+        {"2 - 2^-63 stays below 2",                           make(kMax, 1),              0x3FFFFFFFFFFFFFFF},
+        {"2^-1074, e = -1073, is exact",                      make(kTop, -1073),          0x0000000000000001},
+        {"e = -1022: fraction m >> 12, not 2^-1022",          make(kMax, -1022),          0x000FFFFFFFFFFFFF},
+        {"e = -1021: the lowest normal binade",               make(kMax, -1021),          0x001FFFFFFFFFFFFF},
+        {"e = 1024: the largest finite, not infinity",        make(kMax, 1024),           0x7FEFFFFFFFFFFFFF},
+        {"e = 1025: 2^1024 overflows to +inf",                make(kTop, 1025),           0x7FF0000000000000},
+        {"e = 1025, negative: -inf",                          make(kTop, 1025, true),     0xFFF0000000000000},
+        {"-[2^-1074, 2^-1073) gives -2^-1074",                make(kMax, -1073, true),    0x8000000000000001},
+        {"below 2^-1074 gives +0.0",                          make(kMax, -1074),          0x0000000000000000},
+        {"below -2^-1074 gives +0.0, not -0.0",               make(kMax, -1074, true),    0x0000000000000000},
+        {"far below, negative: +0.0",                         make(kTop, -2147, true),    0x0000000000000000},
+        {"zero from -0.0 gives +0.0",                         val(-0.0),                  0x0000000000000000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bits(c.x.to_f64()), c.bits) << c.why;
+    }
+}
+
+TEST_F(F80Test, ToU64TakesTheClampedIntegerPart) {
+    const struct {
+        const char* x_text;
+        F80 x;
+        std::uint64_t u;
+    } cases[] = {
+        {"0",              pos(0),              0},
+        {"0.75",           val(0.75),           0},
+        {"-3",             val(-3.0),           0},
+        {"2^-1074",        val(0x1p-1074),      0},
+        {"1",              val(1.0),            1},
+        {"1.5",            val(1.5),            1},
+        {"2^63 - 1/2",     make(kMax, 63),      kTop - 1},
+        {"2^64 - 1",       pos(kMax),           kMax},
+        {"2^64",           make(kTop, 65),      kMax},
+        {"2^1100",         make(kTop, 1101),    kMax},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.x.to_u64(), c.u) << c.x_text;
+    }
+}
+
+}  // namespace

@@ -12,7 +12,11 @@
 #include "piecewise/interp.hpp"
 #include "piecewise/method.hpp"
 #include "piecewise/sequence.hpp"
+#include "extended/fpu_scope.hpp"
+#include "schemes/float.hpp"
 #include "schemes/integer.hpp"
+#include <cmath>
+#include <random>
 
 namespace {
 
@@ -370,6 +374,124 @@ TEST(Interp, InverseAcceptsRepeatedPositions) {
     for (const Method m : kMethods) {
         for (const i64 f : {i64{1}, i64{4}, i64{6}}) {
             EXPECT_TRUE(matches(t.inverse(f, m), Want<u64>(7))) << "f=" << f << " method=" << int(m);
+        }
+    }
+}
+
+// ---- many queries in one pass ------------------------------------------------
+
+// The batch walks start each search from the previous answer and reuse a
+// segment's setup; they must answer exactly as one query at a time does, stop at
+// the same first failure, and leave earlier results in place.
+template <class X, class F, class Query, class Single, class Batch>
+void expect_batch_matches_single(const std::vector<Query>& queries, Single single, Batch batch) {
+    std::vector<X> out(queries.size());
+    std::optional<InterpError> failure;
+    std::string panic;  // an internal failure ends both ways of asking alike
+    try {
+        failure = batch(queries.size(), [&](std::size_t k) { return queries[k]; }, out.data());
+    } catch (const rust::Panic& p) {
+        panic = p.what();
+    }
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        Outcome<X> want;
+        try {
+            want = single(queries[k]);
+        } catch (const rust::Panic& p) {
+            ASSERT_EQ(panic, p.what()) << "query " << k;
+            return;
+        }
+        if (!want.has_value()) {
+            ASSERT_TRUE(failure.has_value()) << "query " << k;
+            ASSERT_EQ(*failure, *want.error) << "query " << k;
+            return;
+        }
+        if constexpr (std::is_floating_point_v<X>) {
+            // Bit for bit: NaN payloads and the sign of zero are results too.
+            ASSERT_EQ(std::bit_cast<u64>(out[k]), std::bit_cast<u64>(want.value)) << "query " << k;
+        } else {
+            ASSERT_EQ(out[k], want.value) << "query " << k;
+        }
+    }
+    EXPECT_FALSE(failure.has_value());
+    EXPECT_EQ(panic, "");
+}
+
+// Queries in sorted runs (the common case), scattered, repeated, and outside.
+template <class T, class Draw>
+std::vector<T> query_sequence(std::mt19937_64& rng, std::size_t count, Draw draw) {
+    std::vector<T> q(count);
+    for (T& v : q) {
+        v = draw();
+    }
+    switch (rng() % 3) {
+        case 0: std::sort(q.begin(), q.end()); break;
+        case 1: std::sort(q.begin(), q.end(), [](T a, T b) { return b < a; }); break;
+        default: break;
+    }
+    return q;
+}
+
+TEST(Interp, BatchMatchesSingleQueriesOnIntegerTables) {
+    std::mt19937_64 rng(77);
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t n = rng() % 12;
+        std::vector<u64> xp(n);
+        std::vector<i64> fp(n);
+        const u64 span = round % 2 == 0 ? 1000 : kMaxU;
+        for (std::size_t i = 0; i < n; ++i) {
+            xp[i] = rng() % span;
+            fp[i] = static_cast<i64>(rng() % (round % 3 == 0 ? 50 : kMaxU));
+        }
+        if (rng() % 4 != 0) {
+            std::sort(xp.begin(), xp.end());
+            std::sort(fp.begin(), fp.end());
+        }
+        const Table table = make(xp, fp);
+        const auto xs = query_sequence<u64>(rng, 200, [&] { return n != 0 && rng() % 3 == 0 ? xp[rng() % n] : rng() % span; });
+        expect_batch_matches_single<i64, i64>(
+            xs, [&](u64 x) { return table.forward(x); },
+            [&](std::size_t count, auto read, i64* out) { return table.forward_into(count, read, out); });
+        for (const Method m : kMethods) {
+            const auto fs = query_sequence<i64>(rng, 200, [&] {
+                return n != 0 && rng() % 3 == 0 ? fp[rng() % n] : static_cast<i64>(rng() % (round % 3 == 0 ? 60 : kMaxU));
+            });
+            expect_batch_matches_single<u64, i64>(
+                fs, [&](i64 f) { return table.inverse(f, m); },
+                [&](std::size_t count, auto read, u64* out) { return table.inverse_into(count, read, m, out); });
+        }
+    }
+}
+
+TEST(Interp, BatchMatchesSingleQueriesOnFloatTables) {
+    const rust::FpuScope scope;
+    std::mt19937_64 rng(78);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t n = rng() % 8;
+        std::vector<u64> xp(n);
+        std::vector<double> fp(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            xp[i] = rng() % 100000;
+            fp[i] = unit(rng) * 1e6;
+        }
+        std::sort(xp.begin(), xp.end());
+        std::sort(fp.begin(), fp.end());
+        if (n > 1 && round % 5 == 0) {
+            fp[rng() % n] = std::nan("");  // unordered: inverse fails, forward may meet it
+        }
+        rust::Interp<u64, double> table(to_sequence(xp), to_sequence(fp));
+        // Tie points often: an exact hit returns the stored value (NaN included)
+        // where the segment arithmetic would round or fail.
+        const auto xs = query_sequence<u64>(rng, 100, [&] { return n != 0 && rng() % 3 == 0 ? xp[rng() % n] : rng() % 100000; });
+        expect_batch_matches_single<double, double>(
+            xs, [&](u64 x) { return table.forward(x); },
+            [&](std::size_t count, auto read, double* out) { return table.forward_into(count, read, out); });
+        for (const Method m : kMethods) {
+            const auto fs = query_sequence<double>(rng, 100, [&] { return n != 0 && rng() % 3 == 0 ? fp[rng() % n] : unit(rng) * 1.2e6; });
+            expect_batch_matches_single<u64, double>(
+                fs, [&](double f) { return table.inverse(f, m); },
+                [&](std::size_t count, auto read, u64* out) { return table.inverse_into(count, read, m, out); });
         }
     }
 }

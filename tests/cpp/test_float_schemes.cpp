@@ -1,0 +1,217 @@
+// The float64 segment schemes: worked segments, every fill method, the finite checks, the host's FPU mode.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfenv>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "schemes/float.hpp"
+
+namespace {
+
+using rust::Method;
+using FloatScheme = rust::Scheme<std::uint64_t, double>;
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr auto kNone = std::nullopt;
+
+// Hides a constant from the optimiser, so that the arithmetic runs at run time
+// under the control word in force instead of being folded at compile time.
+template <class T>
+T opaque(T v) {
+    __asm__ volatile("" : "+m"(v));
+    return v;
+}
+
+std::uint64_t forward_bits(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+    return std::bit_cast<std::uint64_t>(
+        FloatScheme::forward(opaque(x), opaque(x0), opaque(x1), opaque(f0), opaque(f1)));
+}
+
+std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+                                     Method m) {
+    return FloatScheme::inverse(opaque(f), opaque(x0), opaque(x1), opaque(f0), opaque(f1), m);
+}
+
+struct ForwardCase {
+    const char* why;
+    std::uint64_t x, x0, x1;
+    double f0, f1;
+    std::uint64_t bits;
+};
+
+const ForwardCase kForward[] = {
+    {"a tenth of the way truncates below 0.1",  1, 0, 10, 0.0, 1.0,                       0x3FB9999999999999},
+    {"the same going down",                     1, 0, 10, 0.0, -1.0,                      0xBFB9999999999999},
+    {"the sum passes 2^1024 in F80 only",       1, 0, 2, 1e308, 1.7e308,                  0x7FE807E25B31820B},  // 1.35e308
+    {"a quarter of the smallest normal",        1, 0, 4, 0.0, 2.2250738585072014e-308,    0x0004000000000000},
+    {"the same, negative",                      1, 0, 4, 0.0, -2.2250738585072014e-308,   0x8004000000000000},
+    {"-2^-1076 is below 2^-1074: +0.0",         3, 0, 4, -5e-324, 0.0,                    0x0000000000000000},
+    // (2^64 - 2) / (2^64 - 1) rounds to 1 - 2^-64 in F80, then truncates to 1 - 2^-53
+    {"positions at the top of the range",       kMax - 1, 0, kMax, 0.0, 1.0,              0x3FEFFFFFFFFFFFFF},
+    // Segments whose result depends on the order of the rounded steps; the bits
+    // come from an exact rational evaluation of each step. f0 + (f1 - f0)(x - x0)/d
+    // and P/d + Q/d both give other bits here.
+    {"step order, products rounded",  4642162055247502274, 989585119216543368, 17318735434607091189U,
+     0x1.5795f72509dc5p+2, -0x1.26a423dad7feep+4, 0x3FA8D5D6D5979729},
+    {"step order, opposite signs",    9457825184505729155U, 3974032755560168316, 16394177390468797577U,
+     0x1.67494fe511a29p-1, -0x1.c66e748a022f4p-1, 0x3EF545E648B1E734},
+};
+
+TEST(FloatForward, WorkedSegments) {
+    const rust::FpuScope scope;
+    for (const ForwardCase& c : kForward) {
+        EXPECT_EQ(forward_bits(c.x, c.x0, c.x1, c.f0, c.f1), c.bits) << c.why;
+    }
+}
+
+struct InverseCase {
+    const char* why;
+    double f;
+    std::uint64_t x0, x1;
+    double f0, f1;
+    std::optional<std::uint64_t> exact, nearest, ffill, bfill;
+};
+
+const InverseCase kInverse[] = {
+    // why                                    f     x0  x1  f0   f1     Exact  Nearest Ffill  Bfill
+    {"R = 1 + 2^-54: 0.1 is above a tenth",   0.1,  0,  10, 0.0, 1.0,   kNone, 1,      1,     2},
+    {"R = 0.5: a tie goes to even 0",         0.25, 0,  1,  0.0, 0.5,   kNone, 0,      0,     1},
+    {"R = 1.5: a tie goes to even 2",         0.75, 0,  3,  0.0, 1.5,   kNone, 2,      1,     2},
+    {"R = 7.5, positions decreasing",         0.25, 10, 0,  0.0, 1.0,   kNone, 8,      7,     8},
+    {"R = 1 exactly",                         1.0,  0,  3,  0.0, 3.0,   1,     1,      1,     1},
+    {"R = 2^63 - 1/2 at 64 bits",             0.5,  0,  kMax, 0.0, 1.0, kNone, kTop,   kTop - 1, kTop},
+    {"equal positions: R = x0",               0.5,  kMax, kMax, 0.0, 1.0, kMax, kMax,  kMax,  kMax},
+    // As for forward: exact rational evaluations of the rounded steps, which
+    // x0 + (x1 - x0)(f - f0)/D and P/D + Q/D both miss.
+    {"step order, positions decreasing", 0x1.6b560fcdd8780p+25, 11861354204583738242U, 41897474934,
+     0x1.7e10b269ceeb6p-27, 0x1.44c0bec389948p+26,
+     kNone, 5226064802323385310, 5226064802323385310, 5226064802323385311},
+    {"step order, R a whole position",  0x1.61a7239cb9381p+23, 15806332507635138087U, 15970126346341786989U,
+     -0x1.2f45e679b98d2p+2, 0x1.73ab4870403c5p+24,
+     15884259594409288063U, 15884259594409288063U, 15884259594409288063U, 15884259594409288063U},
+    {"step order, f0 below zero",       0x1.d2745c5f37e9cp-26, 6214575979186094936, 12449876757149678799U,
+     -0x1.4fab6f2aa48aap-30, 0x1.c20ef17d87f7ep-23,
+     kNone, 7053825446141723642, 7053825446141723642, 7053825446141723643},
+};
+
+TEST(FloatInverse, WorkedSegmentsEveryMethod) {
+    const rust::FpuScope scope;
+    for (const InverseCase& c : kInverse) {
+        SCOPED_TRACE(c.why);
+        EXPECT_EQ(inverse(c.f, c.x0, c.x1, c.f0, c.f1, Method::Exact), c.exact);
+        EXPECT_EQ(inverse(c.f, c.x0, c.x1, c.f0, c.f1, Method::Nearest), c.nearest);
+        EXPECT_EQ(inverse(c.f, c.x0, c.x1, c.f0, c.f1, Method::Ffill), c.ffill);
+        EXPECT_EQ(inverse(c.f, c.x0, c.x1, c.f0, c.f1, Method::Bfill), c.bfill);
+    }
+}
+
+// Each non-finite end value (and query, for the inverse) stops the call. All
+// checks carry one message, so only their presence is observable, not their order.
+template <class Call>
+void expect_not_finite(Call call, const char* where) {
+    try {
+        call();
+        ADD_FAILURE() << "no failure with a non-finite " << where;
+    } catch (const rust::Panic& p) {
+        EXPECT_STREQ(p.what(), "assertion failed: value.is_finite()") << where;
+    }
+}
+
+TEST(FloatSchemes, NonFiniteInputsAreRefused) {
+    const rust::FpuScope scope;
+    for (const double bad : {kNan, kInf, -kInf}) {
+        expect_not_finite([&] { FloatScheme::forward(1, 0, 2, bad, 1.0); }, "forward f0");
+        expect_not_finite([&] { FloatScheme::forward(1, 0, 2, 0.0, bad); }, "forward f1");
+        expect_not_finite([&] { FloatScheme::forward(1, 0, 2, bad, bad); }, "forward f0 and f1");
+        for (const Method m : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
+            expect_not_finite([&] { FloatScheme::inverse(bad, 0, 2, 0.0, 1.0, m); }, "inverse f");
+            expect_not_finite([&] { FloatScheme::inverse(0.5, 0, 2, bad, 1.0, m); }, "inverse f0");
+            expect_not_finite([&] { FloatScheme::inverse(0.5, 0, 2, 0.0, bad, m); }, "inverse f1");
+        }
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+
+std::uint16_t control_word() {
+    std::uint16_t cw;
+    __asm__ volatile("fnstcw %0" : "=m"(cw) : : "memory");
+    return cw;
+}
+
+void set_control_word(std::uint16_t cw) { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
+
+std::uint16_t status_word() {
+    std::uint16_t sw;
+    __asm__ volatile("fnstsw %0" : "=m"(sw) : : "memory");
+    return sw;
+}
+
+// A caller's unusual floating-point mode for the length of a test: rounding
+// upward (x87 and SSE) and the given x87 word bits, given back on every exit.
+class CallerMode {
+public:
+    CallerMode(std::uint16_t clear, std::uint16_t set) : round_(std::fegetround()), cw_(control_word()) {
+        std::fesetround(FE_UPWARD);
+        set_control_word(static_cast<std::uint16_t>((control_word() & ~clear) | set));
+    }
+    ~CallerMode() {
+        __asm__ volatile("fnclex" ::: "memory");
+        set_control_word(cw_);
+        std::fesetround(round_);
+    }
+    CallerMode(const CallerMode&) = delete;
+    CallerMode& operator=(const CallerMode&) = delete;
+
+private:
+    int round_;
+    std::uint16_t cw_;
+};
+
+constexpr std::uint16_t kPrecisionControl = 0x0300;
+constexpr std::uint16_t kPrecision53 = 0x0200;
+
+TEST(FloatSchemesFpu, ResultsDoNotDependOnTheCallersMode) {
+    const CallerMode mode(kPrecisionControl, kPrecision53);
+    const std::uint16_t callers = control_word();
+    {
+        const rust::FpuScope scope;
+        for (const ForwardCase& c : kForward) {
+            EXPECT_EQ(forward_bits(c.x, c.x0, c.x1, c.f0, c.f1), c.bits) << c.why;
+        }
+        for (const InverseCase& c : kInverse) {
+            EXPECT_EQ(inverse(c.f, c.x0, c.x1, c.f0, c.f1, Method::Nearest), c.nearest) << c.why;
+            EXPECT_EQ(inverse(c.f, c.x0, c.x1, c.f0, c.f1, Method::Exact), c.exact) << c.why;
+        }
+    }
+    EXPECT_EQ(control_word(), callers);
+#if !(defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR)
+    // Without a scope the x87 engine does round by the caller's mode (1/10 to
+    // 53 bits, upward), so the check above can fail.
+    EXPECT_EQ(forward_bits(1, 0, 10, 0.0, 1.0), 0x3FB999999999999A);
+#endif
+}
+
+// A caller that unmasks the inexact exception must not inherit the inexact flag
+// of the scope's arithmetic: it would fault at the caller's next x87 instruction.
+TEST(FloatSchemesFpu, CallerWithUnmaskedInexactGetsNoPendingFlag) {
+    constexpr std::uint16_t kPrecisionMask = 0x0020;
+    const CallerMode mode(kPrecisionMask, 0);
+    const std::uint16_t callers = control_word();
+    {
+        const rust::FpuScope scope;
+        EXPECT_EQ(forward_bits(1, 0, 10, 0.0, 1.0), 0x3FB9999999999999);
+    }
+    EXPECT_EQ(control_word(), callers);
+    EXPECT_EQ(status_word() & kPrecisionMask, 0);
+}
+
+#endif
+
+}  // namespace

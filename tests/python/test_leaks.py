@@ -1,0 +1,216 @@
+"""Nothing of a call outlives it: resident memory over a million calls on each
+path, reference counts of what a call touches, and a process without NumPy."""
+import gc
+import os
+import platform
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import rust
+from conftest import i64, panic_exception_type, u64
+
+CPYTHON = platform.python_implementation() == "CPython"
+
+X = u64(range(0, 17))          # 17 results per call: a leaked buffer is 136 bytes
+XP = u64([0, 16])
+FP = i64([-100, 100])
+F = i64(range(-80, 81, 10))
+X_OUT = u64([3, 17])
+FP_LONG = i64([0, 1, 2])
+METHOD = "".join(["near", "est"])  # not interned: its count is its own
+
+
+def forward_ok():
+    rust.forward_int(X, XP, FP)
+
+
+def inverse_ok():
+    rust.inverse_int(F, XP, FP, METHOD)
+
+
+def empty_ok():
+    rust.inverse_int(F[:0], XP, FP)
+
+
+def forward_index_error():
+    try:
+        rust.forward_int(X_OUT, XP, FP)
+    except IndexError:
+        pass
+
+
+def inverse_key_error():
+    try:
+        rust.inverse_int(F, XP, FP)  # F holds values between whole positions
+    except KeyError:
+        pass
+
+
+def refused_array():
+    try:
+        rust.forward_int(X, XP, XP)
+    except TypeError:
+        pass
+
+
+def bad_method():
+    try:
+        rust.inverse_int(F, XP, FP, "Nearest")
+    except ValueError:
+        pass
+
+
+PANIC = None
+
+
+def panic():
+    try:
+        rust.forward_int(X, XP, FP_LONG)
+    except PANIC:
+        pass
+
+
+PATHS = [forward_ok, inverse_ok, empty_ok, forward_index_error, inverse_key_error,
+         refused_array, bad_method, panic]
+
+# A million calls on the three main paths; fewer on the others, still enough to
+# show a leak of a dozen bytes per call.
+CALLS = {forward_ok: 1000000, forward_index_error: 1000000, panic: 1000000}
+
+
+def resident_bytes():
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        import resource  # peak resident size: grows with any leak as well
+
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _panic_type():
+    global PANIC
+    PANIC = panic_exception_type()
+
+
+# CPython frees each result when its last reference goes; PyPy frees objects made
+# by C code only at a collection, so there the calls run in batches between
+# collections, lest its heap grow with garbage that is not yet freed.
+BATCH = 1000000 if CPYTHON else 25000
+
+
+def run(path, calls):
+    while calls > 0:
+        n = min(BATCH, calls)
+        for _ in range(n):
+            path()
+        gc.collect()
+        calls -= n
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__)
+def test_a_million_calls_keep_memory_flat(path):
+    run(path, 100000)  # warm-up: caches, free lists, the one-time objects
+    before = resident_bytes()
+    run(path, CALLS.get(path, 300000))
+    growth = resident_bytes() - before
+    assert growth < 4 * 2**20, "resident memory grew by %d bytes" % growth
+
+
+@pytest.mark.skipif(not CPYTHON, reason="reference counts are exact on CPython only")
+@pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__)
+def test_calls_return_every_reference(path):
+    watched = [X, XP, FP, F, X_OUT, FP_LONG, METHOD, PANIC, type(rust.forward_int(X, XP, FP).base),
+               X.dtype, FP.dtype]  # the built-in descriptors are shared singletons
+    path()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(1000):
+        path()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+@pytest.mark.skipif(not CPYTHON, reason="reference counts are exact on CPython only")
+def test_result_holds_no_reference_to_inputs():
+    before = [sys.getrefcount(o) for o in (X, XP, FP)]
+    results = [rust.forward_int(X, XP, FP) for _ in range(100)]
+    assert [sys.getrefcount(o) for o in (X, XP, FP)] == before
+    assert len(results) == 100
+
+
+# ---------------------------------------------------------------------------
+# A process where NumPy cannot be imported
+
+HIDDEN_NUMPY = textwrap.dedent(
+    r"""
+    import sys
+
+    class HideNumpy:
+        def find_spec(self, name, path=None, target=None):
+            if name == "numpy" or name.startswith("numpy."):
+                raise ImportError("numpy is hidden")
+            return None
+
+    hider = HideNumpy()
+    sys.meta_path.insert(0, hider)
+
+    import rust
+    assert "numpy" not in sys.modules
+    assert rust.__all__ == ["forward_int", "forward_float", "inverse_int", "inverse_float"]
+
+    def panic_message(call):
+        try:
+            call()
+        except Exception as e:
+            raise AssertionError("ordinary exception %r" % (e,))
+        except BaseException as e:
+            assert type(e).__module__ + "." + type(e).__qualname__ == "pyo3_runtime.PanicException"
+            assert len(e.args) == 1
+            return e.args[0]
+        raise AssertionError("no failure")
+
+    # Binding comes first and needs no NumPy.
+    try:
+        rust.forward_int([1])
+    except TypeError as e:
+        assert e.args == ("forward_int() missing 2 required positional arguments: 'xp' and 'fp'",)
+
+    # Every call retries the import, and fails the same way.
+    for call in (lambda: rust.forward_int([1], [0, 2], [0, 2]),
+                 lambda: rust.inverse_int([1], [0, 2], [0, 2], "nearest"),
+                 lambda: rust.forward_int(1, 2, 3)):
+        message = panic_message(call)
+        assert message.startswith("Failed to access NumPy array API capsule: "), message
+
+    sys.meta_path.remove(hider)
+    import numpy as np
+
+    x = np.array([1, 3], dtype=np.uint64)
+    xp = np.array([0, 4], dtype=np.uint64)
+    fp = np.array([0, 10], dtype=np.int64)
+    assert rust.forward_int(x, xp, fp).tolist() == [2, 8]
+    assert rust.inverse_int(np.array([5], dtype=np.int64), xp, fp).tolist() == [2]
+    try:
+        rust.forward_int([1], xp, fp)
+    except TypeError as e:
+        assert "'list'" in e.args[0], e.args
+    print("done")
+    """
+)
+
+
+def test_import_and_first_calls_without_numpy():
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(rust.__file__))
+    env["PYTHONPATH"] = os.pathsep.join([here] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    proc = subprocess.run([sys.executable, "-c", HIDDEN_NUMPY], env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "done"
