@@ -49,7 +49,9 @@ inline QuotRem div_rem(u128 n, std::uint64_t d) {
 // 2^64 - 2), so r is compared with d - r instead, which cannot overflow as r < d.
 constexpr std::uint64_t round_nearest(QuotRem qr, std::uint64_t d) noexcept {
     const std::uint64_t rest = d - qr.r;
-    const bool up = qr.r > rest || (qr.r == rest && (qr.q & 1U) != 0);
+    // Bitwise, not short-circuit: remainders of scattered queries would make
+    // the branches mispredict.
+    const bool up = (qr.r > rest) | ((qr.r == rest) & ((qr.q & 1U) != 0));
     return qr.q + static_cast<std::uint64_t>(up);
 }
 
@@ -95,6 +97,11 @@ public:
         // by shift stays below 2^128.
         if (static_cast<std::uint64_t>(n >> 64) >= d_) {
             throw Panic("attempt to divide with overflow");
+        }
+        // The shift is below 64 by construction; saying so spares the compiler
+        // the general 128-bit shift.
+        if (shift_ >= 64) {
+            __builtin_unreachable();
         }
         const u128 u = n << shift_;
         const auto u1 = static_cast<std::uint64_t>(u >> 64);

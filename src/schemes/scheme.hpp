@@ -1,10 +1,6 @@
 // The per-segment schemes, one specialisation per (position, value) type pair.
 #pragma once
 
-#include <optional>
-
-#include "piecewise/method.hpp"
-
 namespace rust {
 
 // Scheme<X, F> provides
@@ -20,33 +16,16 @@ namespace rust {
 template <class X, class F>
 struct Scheme;
 
-// One segment set up for many queries in a row, as sorted queries ask: a scheme
-// may specialise these to do its per-segment work once. A specialisation gives
-// exactly the scheme's results; these primary templates just call the scheme.
-// Constructed only for a query strictly inside the segment, so a failure of the
-// segment's own values is still raised by the query that reaches it.
+// One segment set up for many queries in a row, as sorted queries ask: each
+// scheme specialises these to do its per-segment work once.
+//   ForwardSegment<X, F>(x0, x1, f0, f1), then segment(x) == forward(x, x0, x1, f0, f1)
+//   InverseSegment<X, F>(x0, x1, f0, f1), then segment(f, m) == inverse(f, x0, x1, f0, f1, m)
+// Results are exactly the scheme's. A segment is set up only for a query
+// strictly inside it, so a failure of the segment's own values (a float
+// segment's non-finite end) is still raised by the query that reaches it.
 template <class X, class F>
-class ForwardSegment {
-public:
-    ForwardSegment(X x0, X x1, F f0, F f1) : x0_(x0), x1_(x1), f0_(f0), f1_(f1) {}
-    F operator()(X x) const { return Scheme<X, F>::forward(x, x0_, x1_, f0_, f1_); }
-
-private:
-    X x0_, x1_;
-    F f0_, f1_;
-};
-
+class ForwardSegment;
 template <class X, class F>
-class InverseSegment {
-public:
-    InverseSegment(X x0, X x1, F f0, F f1) : x0_(x0), x1_(x1), f0_(f0), f1_(f1) {}
-    std::optional<X> operator()(F f, Method method) const {
-        return Scheme<X, F>::inverse(f, x0_, x1_, f0_, f1_, method);
-    }
-
-private:
-    X x0_, x1_;
-    F f0_, f1_;
-};
+class InverseSegment;
 
 }  // namespace rust

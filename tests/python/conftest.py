@@ -16,6 +16,11 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "slow: long-running checks (deselect with -m 'not slow')")
 
 
+def array_error(param, type_name):
+    """The message of an argument refused as an array."""
+    return "argument '%s': '%s' object cannot be converted to 'PyArray<T, D>'" % (param, type_name)
+
+
 def u64(values):
     """A contiguous uint64 array of positions."""
     return np.array(list(values), dtype=np.uint64)

@@ -55,9 +55,9 @@ def inverse(f, xp, fp, method=None):
         # just below 0.3, whose binary64 neighbour below is the result.
         (3,  [0, 2**53 + 1], [0.3, 0.3],                     0.29999999999999993),
         (1,  [0, 10**19],   [0.7, 0.7],                      0.6999999999999998),
-        # Positions far apart: the weights are exact 64-bit integers.
+        # 2^63 / (2^64 - 1) rounds up to 0.5 + 2^-64 at 64 bits, truncated to 0.5.
         (2**63, [0, U64_MAX], [0.0, 1.0],                    0.5),
-        (5,  [4, 6, U64_MAX], [-3.0, 5.0, 7.0],              1.0),
+        (5,  [4, 6, U64_MAX], [-3.0, 5.0, 7.0],              1.0),       # the first of two segments
     ],
 )
 def test_forward_on_a_segment(x, xp, fp, result):
@@ -69,26 +69,29 @@ def test_forward_on_a_segment(x, xp, fp, result):
 # rounded to 64 bits, then: None only if R is whole, nearest (ties to even),
 # ffill = floor, bfill = ceil; the integer part is clamped to 2^64 - 1.
 
-TINY_GAP = 2.0**-64 - 2.0**-70  # below half an ulp of 1 at 64 bits
+N = NOT_FOUND
+GAP = 2.0**-64 - 2.0**-70  # below half an ulp of 1 at 64 bits
+LOW, HIGH = 2.0**-52 - GAP, 1 + 2.0**-52
+
 
 @pytest.mark.parametrize(
-    "f,          xp,                  fp,                                 exact,     nearest,   ffill,     bfill",
+    "f,         xp,                  fp,           exact,   nearest, ffill,     bfill",
     [
         # 10 * 0.1 carried at 64 bits is 1 + 2^-54, not whole.
-        (0.1,        [0, 10],             [0.0, 1.0],                         NOT_FOUND, 1,         1,         2),
-        (0.25,       [0, 1],              [0.0, 0.5],                         NOT_FOUND, 0,         0,         1),  # 0.5
-        (0.75,       [0, 3],              [0.0, 1.5],                         NOT_FOUND, 2,         1,         2),  # 1.5
-        (0.25,       [10, 0],             [0.0, 1.0],                         NOT_FOUND, 8,         7,         8),  # 7.5
-        (1.0,        [0, 3],              [0.0, 3.0],                         1,         1,         1,         1),
-        (0.5,        [5, 5],              [0.0, 1.0],                         5,         5,         5,         5),
-        (0.5,        [0, U64_MAX],        [0.0, 1.0],                         NOT_FOUND, 2**63,     2**63 - 1, 2**63),
+        (0.1,       [0, 10],             [0.0, 1.0],   N,       1,       1,         2),
+        (0.25,      [0, 1],              [0.0, 0.5],   N,       0,       0,         1),      # R = 0.5
+        (0.75,      [0, 3],              [0.0, 1.5],   N,       2,       1,         2),      # R = 1.5
+        (0.25,      [10, 0],             [0.0, 1.0],   N,       8,       7,         8),      # R = 7.5
+        (1.0,       [0, 3],              [0.0, 3.0],   1,       1,       1,         1),
+        (0.5,       [5, 5],              [0.0, 1.0],   5,       5,       5,         5),
+        (0.5,       [0, U64_MAX],        [0.0, 1.0],   N,       2**63,   2**63 - 1, 2**63),  # 2^63 - 0.5
         # f - f0 = 1 + 2^-70 needs 71 bits and rounds to 1: R = 5 exactly.
-        (2.0**-70,   [0, 10],             [-1.0, 1.0],                        5,         5,         5,         5),
+        (2.0**-70,  [0, 10],             [-1.0, 1.0],  5,       5,       5,         5),
         # 1 + 2^-60 fits: R = 5 + 5 * 2^-60.
-        (2.0**-60,   [0, 10],             [-1.0, 1.0],                        NOT_FOUND, 5,         5,         6),
-        # f1 - f0 = 1 + TINY_GAP rounds down to 1 while the weights stay exact:
-        # R = 2^64 (the sum rounds up to it), clamped to 2^64 - 1.
-        (2.0**-52,   [U64_MAX, U64_MAX - 1], [2.0**-52 - TINY_GAP, 1 + 2.0**-52], U64_MAX, U64_MAX, U64_MAX, U64_MAX),
+        (2.0**-60,  [0, 10],             [-1.0, 1.0],  N,       5,       5,         6),
+        # f1 - f0 = 1 + GAP rounds down to 1 while f1 - f = 1 and f - f0 = GAP are
+        # exact: the sum rounds up to 2^64, and so does R, clamped to 2^64 - 1.
+        (2.0**-52,  [U64_MAX, U64_MAX - 1], [LOW, HIGH], U64_MAX, U64_MAX, U64_MAX, U64_MAX),
     ],
 )
 def test_inverse_on_a_segment(f, xp, fp, exact, nearest, ffill, bfill):
@@ -135,7 +138,7 @@ FP = [0.0, 1.0]
         ([-2.0],           XP,       [-INF, 0.0],          "bfill",   NOT_FINITE),
         ([-2.0, 2.0],      XP,       [-INF, INF],          "nearest", NOT_FINITE),
         ([-5.0, 0.5],      [0, 10, 20], [-1.0, 0.0, INF],  None,      OUT_F),
-        ([-INF, 0.0, INF], [3, 10, 20], [-INF, 0.0, INF],  None,      [3, 10, 20]),  # exact hits on infinities
+        ([-INF, 0.0, INF], [3, 10, 20], [-INF, 0.0, INF],  None,      [3, 10, 20]),  # hits on infinities
     ],
 )
 def test_inverse_with_special_values(f, xp, fp, method, result):
@@ -164,7 +167,7 @@ def test_every_method_alike(method):
         ([3, 1],      [0, 2, 4],   [0.0, 1.0, NAN],    NOT_FINITE),
         ([1, 3],      [0, 2, 4],   [0.0, 1.0, NAN],    NOT_FINITE),
         ([1],         [2, 0],      [NAN, 0.0],         XP_ORDER),                 # the flag comes first
-        ([1],         [0, 1, 2],   [3.0, NAN, -1.0],   [bits(NAN)]),               # fp is never ordered
+        ([1],         [0, 1, 2],   [3.0, NAN, -1.0],   [bits(NAN)]),              # fp is never ordered
         ([],          [2, 0],      [NAN, 0.0],         []),
     ],
 )
@@ -191,7 +194,8 @@ def test_forward_returns_stored_values_bit_for_bit():
 # Float64 arrays only, for fp and f
 
 def refusal(param):
-    return ("builtins.TypeError", ("argument '%s': 'ndarray' object cannot be converted to 'PyArray<T, D>'" % param,))
+    message = "argument '%s': 'ndarray' object cannot be converted to 'PyArray<T, D>'" % param
+    return ("builtins.TypeError", (message,))
 
 
 WRONG_FLOATS = ["f4", "f2", np.longdouble, np.dtype("f8").newbyteorder(), "i8", "u8", "c16"]
@@ -206,7 +210,7 @@ def test_only_native_float64_is_accepted(dtype):
     assert outcome(rust.inverse_float, q, xp, wrong, "nearest") == refusal("fp")
 
 
-@pytest.mark.parametrize("dtype", ["d", "<f8", "=f8", np.double])
+@pytest.mark.parametrize("dtype", ["<f8", "=f8", np.double])
 def test_other_names_of_float64_are_accepted(dtype):
     fp = np.array([0.0, 1.0], dtype=dtype)
     assert outcome(rust.forward_float, u64([1]), u64([0, 10]), fp) == [0x3FB9999999999999]

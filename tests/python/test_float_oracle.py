@@ -298,7 +298,7 @@ def position_drawer(rng):
 def increasing_values(draw, n):
     ordered = sorted({key(draw()) for _ in range(n)})
     # +0.0 and -0.0 are equal: keep one of them.
-    return [unkey(k) for i, k in enumerate(ordered) if not (k == SIGN and i > 0 and ordered[i - 1] == SIGN - 1)]
+    return [unkey(k) for i, k in enumerate(ordered) if not (k == SIGN and ordered[i - 1:i] == [SIGN - 1])]
 
 
 def spoil_values(rng, fp):

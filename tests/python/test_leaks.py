@@ -18,84 +18,41 @@ CPYTHON = platform.python_implementation() == "CPython"
 X = u64(range(0, 17))          # 17 results per call: a leaked buffer is 136 bytes
 XP = u64([0, 16])
 FP = i64([-100, 100])
-F = i64(range(-80, 81, 10))
+F = i64(range(-80, 81, 10))    # values between whole positions: "f not found" without a method
 X_OUT = u64([3, 17])
 FP_LONG = i64([0, 1, 2])
 METHOD = "".join(["near", "est"])  # not interned: its count is its own
 
 
-def forward_ok():
-    rust.forward_int(X, XP, FP)
+PANIC = panic_exception_type()
 
-
-def inverse_ok():
-    rust.inverse_int(F, XP, FP, METHOD)
-
-
-def empty_ok():
-    rust.inverse_int(F[:0], XP, FP)
-
-
-def forward_index_error():
-    try:
-        rust.forward_int(X_OUT, XP, FP)
-    except IndexError:
-        pass
-
-
-def inverse_key_error():
-    try:
-        rust.inverse_int(F, XP, FP)  # F holds values between whole positions
-    except KeyError:
-        pass
-
-
-def refused_array():
-    try:
-        rust.forward_int(X, XP, XP)
-    except TypeError:
-        pass
-
-
-def bad_method():
-    try:
-        rust.inverse_int(F, XP, FP, "Nearest")
-    except ValueError:
-        pass
-
-
-PANIC = None
-
-
-def panic():
-    try:
-        rust.forward_int(X, XP, FP_LONG)
-    except PANIC:
-        pass
-
-
-PATHS = [forward_ok, inverse_ok, empty_ok, forward_index_error, inverse_key_error,
-         refused_array, bad_method, panic]
+# Each path is one call that succeeds, or that raises the one type expected.
+PATHS = {
+    "forward_ok":          (lambda: rust.forward_int(X, XP, FP),              ()),
+    "inverse_ok":          (lambda: rust.inverse_int(F, XP, FP, METHOD),      ()),
+    "empty_ok":            (lambda: rust.inverse_int(F[:0], XP, FP),          ()),
+    "forward_index_error": (lambda: rust.forward_int(X_OUT, XP, FP),          IndexError),
+    "inverse_key_error":   (lambda: rust.inverse_int(F, XP, FP),              KeyError),
+    "refused_array":       (lambda: rust.forward_int(X, XP, XP),              TypeError),
+    "bad_method":          (lambda: rust.inverse_int(F, XP, FP, "Nearest"),   ValueError),
+    "panic":               (lambda: rust.forward_int(X, XP, FP_LONG),         PANIC),
+}
 
 # A million calls on the three main paths; fewer on the others, still enough to
 # show a leak of a dozen bytes per call.
-CALLS = {forward_ok: 1000000, forward_index_error: 1000000, panic: 1000000}
+CALLS = {"forward_ok": 1000000, "forward_index_error": 1000000, "panic": 1000000}
 
 
-def resident_bytes():
-    try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        import resource  # peak resident size: grows with any leak as well
+def path(name):
+    call, expected = PATHS[name]
 
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    def one():
+        try:
+            call()
+        except expected:
+            pass
 
-
-@pytest.fixture(autouse=True, scope="module")
-def _panic_type():
-    global PANIC
-    PANIC = panic_exception_type()
+    return one
 
 
 # CPython frees each result when its last reference goes; PyPy frees objects made
@@ -104,35 +61,37 @@ def _panic_type():
 BATCH = 1000000 if CPYTHON else 25000
 
 
-def run(path, calls):
+def run(one, calls):
     while calls > 0:
         n = min(BATCH, calls)
         for _ in range(n):
-            path()
+            one()
         gc.collect()
         calls -= n
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__)
-def test_a_million_calls_keep_memory_flat(path):
-    run(path, 100000)  # warm-up: caches, free lists, the one-time objects
+@pytest.mark.parametrize("name", PATHS)
+def test_a_million_calls_keep_memory_flat(name):
+    one = path(name)
+    run(one, 100000)  # warm-up: caches, free lists, the one-time objects
     before = resident_bytes()
-    run(path, CALLS.get(path, 300000))
+    run(one, CALLS.get(name, 300000))
     growth = resident_bytes() - before
     assert growth < 4 * 2**20, "resident memory grew by %d bytes" % growth
 
 
 @pytest.mark.skipif(not CPYTHON, reason="reference counts are exact on CPython only")
-@pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__)
-def test_calls_return_every_reference(path):
+@pytest.mark.parametrize("name", PATHS)
+def test_calls_return_every_reference(name):
+    one = path(name)
     watched = [X, XP, FP, F, X_OUT, FP_LONG, METHOD, PANIC, type(rust.forward_int(X, XP, FP).base),
                X.dtype, FP.dtype]  # the built-in descriptors are shared singletons
-    path()
+    one()
     gc.collect()
     before = [sys.getrefcount(o) for o in watched]
     for _ in range(1000):
-        path()
+        one()
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before
 
