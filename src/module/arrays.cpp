@@ -27,13 +27,26 @@ void* allocate_buffer(std::size_t bytes) {
         return std::calloc(bytes == 0 ? 1 : bytes, 1);
     }
     const std::size_t size = mapped_size(bytes);
-    if (size < bytes) {
+    if (size < bytes || size + mapped_threshold < size) {
         return nullptr;
     }
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
+    // Huge pages need an aligned start: map one alignment more than needed and
+    // give back the unaligned head and the tail.
+    void* raw = mmap(nullptr, size + mapped_threshold, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
+    if (raw == MAP_FAILED) {
         return nullptr;
     }
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + mapped_threshold - 1) & ~std::uintptr_t{mapped_threshold - 1};
+    const std::size_t head = aligned - start;
+    if (head != 0) {
+        munmap(raw, head);
+    }
+    if (mapped_threshold - head != 0) {
+        munmap(reinterpret_cast<void*>(aligned + size), mapped_threshold - head);
+    }
+    void* p = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
     madvise(p, size, MADV_HUGEPAGE);  // advice only: ordinary pages if refused
 #endif
