@@ -7,7 +7,6 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import rust
@@ -53,6 +52,16 @@ def path(name):
             pass
 
     return one
+
+
+def resident_bytes():
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        import resource  # the peak resident size: it grows with any leak as well
+
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 # CPython frees each result when its last reference goes; PyPy frees objects made
