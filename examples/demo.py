@@ -26,7 +26,8 @@ def iso(ns):
 
 def show(rows, header):
     widths = [max(len(str(c)) for c in col) for col in zip(header, *rows)]
-    line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+    line = "  ".join([header[0].ljust(widths[0])]
+                     + [h.rjust(w) for h, w in zip(header[1:], widths[1:])])
     print(line)
     print("-" * len(line))
     for row in rows:
@@ -69,7 +70,7 @@ def inverse_demo():
             try:
                 cells.append(int(rust.inverse_int(np.array([value]), XP, FP, method)[0]))
             except KeyError as e:
-                cells.append(f"KeyError: {e.args[0]}")
+                cells.append(f"KeyError({e.args[0]!r})")
         rows.append(cells)
     show(rows, ("query", "timestamp", "None", "nearest", "ffill", "bfill"))
 
@@ -96,6 +97,8 @@ def round_trip_demo():
 
 
 if __name__ == "__main__":
+    print("A recording at 3 kHz: 1000 s, a gap of 12.5 s, another 1000 s. Tie points:")
+    show([(int(x), iso(t), int(t)) for x, t in zip(XP, FP)], ("sample", "timestamp", "int64 ns"))
     forward_demo()
     inverse_demo()
     round_trip_demo()
