@@ -10,7 +10,7 @@ work=$root/build/package
 
 # shellcheck source=scripts/setup.sh
 source "$root/scripts/setup.sh"
-ensure_debian_packages g++ pkg-config python3-venv >&2
+ensure_debian_packages g++ pkg-config >&2
 ensure_venv "$root/.venv-package" python3 requirements/package.txt >&2
 
 if [ -n "$(git status --porcelain --untracked-files=normal 2>/dev/null)" ]; then

@@ -95,6 +95,13 @@ if [ $x87 -eq 1 ] && [ $mpfr -eq 1 ]; then
     "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-x87"/*.whl
 fi
 
+# The distribution as users get it: sdist, a wheel built from it, a fresh install.
+banner "packaging"
+bash "$root/scripts/package.sh" >"$work/package.log" 2>&1
+status=$?
+tail -n 3 "$work/package.log"
+record "packaging" $status
+
 banner "summary"
 [ ${#failed_rows[@]} -gt 0 ] && printf 'failed: %s\n' "${failed_rows[@]}"
 echo "matrix: $rows_passed passed, $rows_failed failed"
