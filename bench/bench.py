@@ -20,7 +20,8 @@ float64 values are half of the offset-free ones, small enough that every step of
 the float arithmetic is exact. Queries are N whole positions evenly spread over
 the table ("sorted") or a random permutation of them ("random"); the inverse
 queries are the exact values at those positions, the same set for every method.
-Every call is checked once against the expected result before it is timed.
+Every call is checked once against the expected result; from N = 1e6 on that
+call is also the first timed repeat.
 
 Timing: time.perf_counter_ns around an inner loop long enough to last >= 20 ms
 (one call for large N), repeated round-robin over all calls of a case; the
@@ -71,16 +72,29 @@ SPAN = 2**26  # positions covered by a table
 X0 = 1_000  # first tie position
 INT_OFFSET = 1_700_000_000 * 10**9  # int64 values: nanosecond timestamps
 FLOAT_START = -(2**20)  # first float64 value (before halving)
-MIN_TIMING_NS = 20_000_000  # each timing lasts at least this long
 SEED = 20240611
 
 
-def repeats_for(n_queries: int) -> int:
-    if n_queries >= 10**7:
-        return 3
-    if n_queries >= 10**6:
-        return 5
-    return 11
+class Settings:
+    """Repeats and the shortest timing: fewer and shorter for --quick."""
+
+    quick = False
+
+    @classmethod
+    def min_timing_ns(cls) -> int:
+        return 5_000_000 if cls.quick else 20_000_000
+
+    @classmethod
+    def repeats(cls, n_queries: int) -> int:
+        if cls.quick:
+            return 2 if n_queries >= 10**6 else 3
+        if n_queries >= 10**7:
+            return 3
+        if n_queries >= 10**6:
+            return 5
+        if n_queries > 1:
+            return 7
+        return 11
 
 
 # ---------------------------------------------------------------- data
@@ -105,9 +119,7 @@ class Table:
         rise[1:] = np.cumsum(lengths * slopes)
         self.fp_int = INT_OFFSET + rise
         self.fp_float = (FLOAT_START + rise) * 0.5
-        # float64 copies for numpy.interp
-        self.xp_f = self.xp.astype(np.float64)
-        self.fp_f = self.fp_float
+        self.xp_f = self.xp.astype(np.float64)  # for numpy.interp
 
 
 class Queries:
@@ -177,9 +189,9 @@ def build_calls(table: Table, q: Queries, names=ALL, pandas_index=None):
             kwargs = {} if m is None else {"method": m}
             calls[label] = (functools.partial(getattr(rust, fn), f, table.xp, fp, **kwargs), q.x)
     if "np.interp forward" in want:
-        calls["np.interp forward"] = (functools.partial(np.interp, q.x_f, table.xp_f, table.fp_f), None)
+        calls["np.interp forward"] = (functools.partial(np.interp, q.x_f, table.xp_f, table.fp_float), None)
     if "np.interp inverse" in want:
-        calls["np.interp inverse"] = (functools.partial(np.interp, q.f_float, table.fp_f, table.xp_f), None)
+        calls["np.interp inverse"] = (functools.partial(np.interp, q.f_float, table.fp_float, table.xp_f), None)
     if "np.searchsorted xp (uint64)" in want:
         calls["np.searchsorted xp (uint64)"] = (functools.partial(np.searchsorted, table.xp, q.x), None)
     if "np.searchsorted fp (int64)" in want:
@@ -195,6 +207,7 @@ def build_calls(table: Table, q: Queries, names=ALL, pandas_index=None):
                 calls[label] = (functools.partial(index.get_indexer, f, method=p), None)
     if "np.copyto (floor)" in want:
         out = np.empty_like(q.x)
+        out.fill(0)  # an existing array: its pages are already there
         calls["np.copyto (floor)"] = (functools.partial(np.copyto, out, q.x), None)
     return calls
 
@@ -212,17 +225,19 @@ def pandas_indexes(table: Table):
     return get
 
 
-def check(name: str, fn, expected):
-    """Runs fn once (it also warms up); None when it ran as expected, else why not."""
+def check(fn, expected):
+    """Runs fn once: (None when it ran as expected, else why not; its time in ns or None)."""
+    t0 = time.perf_counter_ns()
     try:
         result = fn()
     except Exception as e:  # noqa: BLE001 - any failure is reported in the table
-        return f"raises {type(e).__name__}: {e}"
+        return f"raises {type(e).__name__}: {e}", None
+    elapsed = time.perf_counter_ns() - t0
     if expected is not None:
         if result.shape != expected.shape or not np.array_equal(result, expected):
             bad = int(np.count_nonzero(result != expected)) if result.shape == expected.shape else -1
-            return f"differs from the exact result ({bad} elements)"
-    return None
+            return f"differs from the exact result ({bad} elements)", elapsed
+    return None, elapsed
 
 
 # ---------------------------------------------------------------- timing
@@ -241,33 +256,45 @@ def time_loops(fn, loops: int) -> int:
 
 
 def calibrate(fn) -> int:
-    """Inner loop count so that one timing lasts at least MIN_TIMING_NS."""
+    """Inner loop count so that one timing lasts at least the shortest timing."""
     loops = 1
     while True:
         t = time_loops(fn, loops)
-        if t >= MIN_TIMING_NS:
+        if t >= Settings.min_timing_ns():
             return loops
         if t <= 0:
             loops *= 10
             continue
-        loops = max(loops * 2, int(loops * MIN_TIMING_NS * 1.2 / t) + 1)
+        loops = max(loops * 2, int(loops * Settings.min_timing_ns() * 1.2 / t) + 1)
 
 
-def time_case(calls: dict, n_queries: int, repeats: int) -> dict:
-    """name -> list of ns per element over the repeats, round-robin over the calls."""
-    loops = {name: (1 if n_queries >= 10**6 else calibrate(fn)) for name, (fn, _) in calls.items()}
-    samples = {name: [] for name in calls}
+def time_case(calls: dict, n_queries: int, repeats: int):
+    """Checks every call, then times those that ran, round-robin over the calls.
+
+    Returns (name -> status, name -> ns per element of each repeat). From N = 1e6
+    on, the checking call is the first timed repeat (the functions are warm from
+    the smaller cases); below that it only warms up.
+    """
+    big = n_queries >= 10**6
+    statuses, samples = {}, {name: [] for name in calls}
     gc_was = gc.isenabled()
     gc.disable()
     try:
-        for _ in range(repeats):
-            for name, (fn, _) in calls.items():
+        for name, (fn, expected) in calls.items():
+            statuses[name], t = check(fn, expected)
+            if big and t is not None:
+                samples[name].append(t / n_queries)
+            gc.collect()
+        live = {name: fn for name, (fn, _) in calls.items() if not statuses[name] or "differs" in statuses[name]}
+        loops = {name: (1 if big else calibrate(fn)) for name, fn in live.items()}
+        for _ in range(repeats - (1 if big else 0)):
+            for name, fn in live.items():
                 t = time_loops(fn, loops[name])
                 samples[name].append(t / loops[name] / n_queries)
     finally:
         if gc_was:
             gc.enable()
-    return samples
+    return statuses, samples
 
 
 # ---------------------------------------------------------------- memory
@@ -284,9 +311,8 @@ def memory_child(arg: str) -> None:
     d = job["dir"]
     table = Table.__new__(Table)
     q = Queries.__new__(Queries)
-    for obj, names in ((table, ("xp", "fp_int", "fp_float", "xp_f", "fp_f")),
-                       (q, ("x", "f_int", "f_float", "x_f"))):
-        for a in names:
+    for obj, arrays in ((table, TABLE_ARRAYS), (q, QUERY_ARRAYS)):
+        for a in arrays:
             setattr(obj, a, np.load(os.path.join(d, a + ".npy")))
     table.n = len(table.xp)
     name = job["name"]
@@ -314,34 +340,40 @@ def memory_child(arg: str) -> None:
     print(json.dumps({"extra_bytes": max(0, peak - rss0) * 1024, "how": how}))
 
 
-def measure_memory(n_queries: int, tables: list[int], orders: list[str], tmp: str, log) -> list[dict]:
+TABLE_ARRAYS = ("xp", "fp_int", "fp_float", "xp_f")
+QUERY_ARRAYS = ("x", "f_int", "f_float", "x_f")
+
+
+def measure_memory(n_queries: int, jobs: list[tuple[int, str, list[str]]], tmp: str, log) -> list[dict]:
+    """jobs: (table size, order, names); one fresh process per call."""
     rows = []
     env = dict(os.environ)
     env["MALLOC_MMAP_THRESHOLD_"] = "65536"
     env["MALLOC_TRIM_THRESHOLD_"] = "131072"
-    for n in tables:
+    for n, order, names in jobs:
+        t0 = time.monotonic()
         table = Table(n)
-        for order in orders:
-            q = Queries(table, n_queries, order)
-            d = os.path.join(tmp, f"mem-{n}-{order}")
-            os.makedirs(d, exist_ok=True)
-            for obj, names in ((table, ("xp", "fp_int", "fp_float", "xp_f", "fp_f")),
-                               (q, ("x", "f_int", "f_float", "x_f"))):
-                for a in names:
-                    np.save(os.path.join(d, a + ".npy"), getattr(obj, a))
-            del q
-            for name in ALL:
-                job = json.dumps({"dir": d, "name": name})
-                proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child", job],
-                                      capture_output=True, text=True, env=env)
-                if proc.returncode != 0:
-                    rows.append({"N": n_queries, "n": n, "order": order, "name": name, "extra_bytes": None,
-                                 "how": "failed: " + proc.stderr.strip().splitlines()[-1]})
-                    continue
-                got = json.loads(proc.stdout.strip().splitlines()[-1])
-                rows.append({"N": n_queries, "n": n, "order": order, "name": name, **got})
-            shutil.rmtree(d)
-            log(f"  memory N={n_queries:.0e} n={n:.0e} {order}: done")
+        q = Queries(table, n_queries, order)
+        d = os.path.join(tmp, f"mem-{n}-{order}")
+        os.makedirs(d, exist_ok=True)
+        for obj, arrays in ((table, TABLE_ARRAYS), (q, QUERY_ARRAYS)):
+            for a in arrays:
+                np.save(os.path.join(d, a + ".npy"), getattr(obj, a))
+        del q
+        for name in names:
+            job = json.dumps({"dir": d, "name": name})
+            proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child", job],
+                                  capture_output=True, text=True, env=env)
+            row = {"N": n_queries, "n": n, "order": order, "name": name}
+            if proc.returncode != 0:
+                lines = proc.stderr.strip().splitlines() or ["no output"]
+                row.update(extra_bytes=None, how="failed: " + lines[-1])
+            else:
+                row.update(json.loads(proc.stdout.strip().splitlines()[-1]))
+            rows.append(row)
+        shutil.rmtree(d)
+        log(f"memory N={fmt_count(n_queries):>4} n={fmt_count(n):>4} {order:6}: {len(names)} calls "
+            f"in {time.monotonic() - t0:5.1f} s")
     return rows
 
 
@@ -476,9 +508,9 @@ def plot(by: dict, N: int, tables: list[int], path: str) -> None:
         ax.grid(True, which="both", alpha=0.3)
     axes[0].set_ylabel("ns per query element (median)")
     handles, labels = axes[0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="center right", fontsize=8, frameon=False)
+    fig.legend(handles, labels, loc="center right", fontsize=8, frameon=False, bbox_to_anchor=(0.995, 0.5))
     fig.suptitle("rust (solid) against NumPy / pandas (dashed)")
-    fig.tight_layout(rect=(0, 0, 0.8, 0.96))
+    fig.tight_layout(rect=(0, 0, 0.84, 0.96))
     fig.savefig(path, dpi=100)
     plt.close(fig)
 
@@ -516,6 +548,10 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="N up to 1e6 and fewer tables: a smoke run")
     parser.add_argument("--out", help="directory for all output (default bench/results/)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
+    parser.add_argument("--queries", type=float, nargs="+", metavar="N",
+                        help="query counts to run instead of the default ones")
+    parser.add_argument("--tables", type=float, nargs="+", metavar="n",
+                        help="table sizes to run instead of the default ones (at least 2)")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
@@ -526,8 +562,15 @@ def main() -> int:
     out = os.path.abspath(args.out or os.path.join(BENCH_DIR, "results"))
     os.makedirs(out, exist_ok=True)
     publish = args.out is None and not args.quick
+    Settings.quick = args.quick
     ns = QUICK_NS if args.quick else FULL_NS
     tables = QUICK_TABLES if args.quick else FULL_TABLES
+    if args.queries:
+        ns = sorted({int(v) for v in args.queries})
+    if args.tables:
+        tables = sorted({int(v) for v in args.tables})
+    if args.queries or args.tables:
+        publish = False
     have_pandas = True
     try:
         import pandas  # noqa: F401
@@ -549,27 +592,32 @@ def main() -> int:
             for order in (["sorted"] if N == 1 else ORDERS):
                 q = Queries(table, N, order)
                 calls = build_calls(table, q, names, index)
-                statuses = {name: check(name, fn, expected) for name, (fn, expected) in calls.items()}
-                timed = {name: c for name, c in calls.items() if not statuses[name] or "differs" in statuses[name]}
                 t0 = time.monotonic()
-                samples = time_case(timed, N, repeats_for(N))
+                statuses, samples = time_case(calls, N, Settings.repeats(N))
                 for name in names:
                     results.append({"N": N, "n": n, "order": order, "name": name, "status": statuses[name],
                                     "ns_per_element": samples.get(name, [])})
                 bad = {k: v for k, v in statuses.items() if v}
-                log(f"N={fmt_count(N):>4} n={fmt_count(n):>4} {order:6}: {len(timed)} calls timed "
+                log(f"N={fmt_count(N):>4} n={fmt_count(n):>4} {order:6}: {sum(1 for v in samples.values() if v)} calls timed "
                     f"in {time.monotonic() - t0:5.1f} s" + (f"; not as expected: {bad}" if bad else ""))
-                del q, calls, timed
+                del q, calls
     by = summarise(results)
 
     mem = []
     if not args.no_memory:
+        # Every call on sorted queries with a small and the largest table; rust's
+        # functions also on random queries with a middle-sized one (the peers'
+        # memory does not depend on the order; with the largest table each random
+        # call takes seconds).
         mem_n = ns[-1]
-        mem_tables = [t for t in (100, 10**6) if t in tables] or tables[-1:]
+        small = [t for t in tables if t >= 100][:1]
+        large = tables[-1]
+        middle = [t for t in tables if 100 < t < large][-1:] or [large]
+        jobs = [(t, "sorted", names) for t in small if t != large] + [(large, "sorted", names)]
+        jobs.append((middle[0], "random", OURS))
         log(f"memory at N = {fmt_count(mem_n)}, one fresh process per call:")
         with tempfile.TemporaryDirectory(dir=out) as tmp:
-            mem = measure_memory(mem_n, mem_tables, ORDERS, tmp, log)
-        mem = [m for m in mem if m["name"] in names]
+            mem = measure_memory(mem_n, jobs, tmp, log)
 
     elapsed = time.monotonic() - started
     with open(os.path.join(out, "timings.json"), "w") as fh:
@@ -607,8 +655,8 @@ def main() -> int:
         "(`pd.Index(table).get_indexer(queries, method=...)`, index built once outside the timing) and "
         "`np.searchsorted` find tie points rather than positions: timing only. `np.copyto` copies N "
         "uint64 into an existing array: the memory-bandwidth floor. Repeats: "
-        + ", ".join(f"{repeats_for(N)} at N = {fmt_count(N)}" for N in ns)
-        + "; small N run in an inner loop of at least 20 ms per timing.",
+        + ", ".join(f"{Settings.repeats(N)} at N = {fmt_count(N)}" for N in ns)
+        + f"; below N = 1e6 each timing is an inner loop of at least {Settings.min_timing_ns() // 10**6} ms.",
         "",
     ]
     try:
