@@ -54,17 +54,18 @@ public:
         return body([this](std::size_t i) { return (*this)[i]; });
     }
 
-    // The elements in index order, owned: one block copy when they are packed.
-    Sequence<T> copy() const {
+    // The elements in index order for the table of this call. Packed, aligned
+    // elements are read in place: the view keeps the array alive, the
+    // interpreter lock held for the whole call keeps it unchanged, and the call
+    // only reads it. Other layouts are copied, element by element.
+    Sequence<T> sequence() const {
+        const bool packed = stride_ == static_cast<std::ptrdiff_t>(sizeof(T)) || length_ < 2;
+        if (packed && reinterpret_cast<std::uintptr_t>(data_) % alignof(T) == 0) {
+            return Sequence<T>::lent(reinterpret_cast<const T*>(data_), length_);
+        }
         Sequence<T> out = Sequence<T>::uninitialised(length_);
-        if (stride_ == static_cast<std::ptrdiff_t>(sizeof(T)) || length_ < 2) {
-            if (length_ != 0) {
-                std::memcpy(out.data(), data_, length_ * sizeof(T));
-            }
-        } else {
-            for (std::size_t i = 0; i < length_; ++i) {
-                out[i] = (*this)[i];
-            }
+        for (std::size_t i = 0; i < length_; ++i) {
+            out.fill_data()[i] = (*this)[i];
         }
         return out;
     }

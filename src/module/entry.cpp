@@ -40,7 +40,7 @@ PyObject* forward(const binding::Signature& sig, PyObject* const* args, Py_ssize
         const auto x = arrays::accept<Position>(bound[0], "x");
         const auto xp = arrays::accept<Position>(bound[1], "xp");
         const auto fp = arrays::accept<F>(bound[2], "fp");
-        const Interp<Position, F> table(xp.copy(), fp.copy());
+        const Interp<Position, F> table(xp.sequence(), fp.sequence());
         arrays::OutputBuffer out(x.size());
         std::optional<InterpError> failure;
         {
@@ -65,7 +65,7 @@ PyObject* inverse(const binding::Signature& sig, PyObject* const* args, Py_ssize
         const auto xp = arrays::accept<Position>(bound[1], "xp");
         const auto fp = arrays::accept<F>(bound[2], "fp");
         const Method method = binding::parse_method(bound[3]);
-        const Interp<Position, F> table(xp.copy(), fp.copy());
+        const Interp<Position, F> table(xp.sequence(), fp.sequence());
         arrays::OutputBuffer out(f.size());
         std::optional<InterpError> failure;
         {

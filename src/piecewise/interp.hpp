@@ -108,8 +108,8 @@ inline SearchResult search_near(const Sequence<T>& s, T q, std::size_t hint) {
 }
 
 // The tie points of one call: positions xp (X) and values fp (F), fp[i] at xp[i].
-// Immutable after construction; the monotonicity flags are computed once here so
-// that queries only read them.
+// Immutable after construction; the monotonicity flags are computed once, so
+// that queries after the first only read them.
 template <class X, class F>
 class Interp {
 public:
@@ -118,18 +118,29 @@ public:
         if (xp_.size() != fp_.size()) {
             throw Panic("xp and fp must have same length");
         }
-        xp_increasing_ = detail::strictly_increasing(xp_);
-        fp_increasing_ = detail::strictly_increasing(fp_);
     }
 
-    bool xp_increasing() const noexcept { return xp_increasing_; }
-    bool fp_increasing() const noexcept { return fp_increasing_; }
+    // Each flag is computed once, when a query in its direction first needs it:
+    // a call goes one way only, and scanning a large table is most of the cost
+    // of a short call.
+    bool xp_increasing() const noexcept {
+        if (!xp_increasing_) {
+            xp_increasing_ = detail::strictly_increasing(xp_);
+        }
+        return *xp_increasing_;
+    }
+    bool fp_increasing() const noexcept {
+        if (!fp_increasing_) {
+            fp_increasing_ = detail::strictly_increasing(fp_);
+        }
+        return *fp_increasing_;
+    }
     std::size_t size() const noexcept { return xp_.size(); }
 
     // The value at position x. Only xp's order matters: fp may be in any order
     // (and, for float tables, hold NaN or infinities, returned as stored on a hit).
     Outcome<F> forward(X x) const {
-        if (!xp_increasing_) {
+        if (!xp_increasing()) {
             return Outcome<F>::fail(InterpError::NotStrictlyIncreasing);
         }
         const std::size_t n = xp_.size();
@@ -150,7 +161,7 @@ public:
     // The position of value f under the fill method. Only fp's order matters:
     // xp may be repeated or decreasing.
     Outcome<X> inverse(F f, Method method) const {
-        if (!fp_increasing_) {
+        if (!fp_increasing()) {
             return Outcome<X>::fail(InterpError::NotStrictlyIncreasing);
         }
         const std::size_t n = fp_.size();
@@ -181,7 +192,7 @@ public:
         if (count == 0) {
             return std::nullopt;
         }
-        if (!xp_increasing_) {
+        if (!xp_increasing()) {
             return InterpError::NotStrictlyIncreasing;
         }
         const std::size_t n = xp_.size();
@@ -202,12 +213,23 @@ public:
             if (s.index == 0 || s.index == n) {
                 return InterpError::OutOfBounds;
             }
-            if (s.index != segment_index) {
-                const std::size_t i = s.index;
+            const std::size_t i = s.index;
+            if (i != segment_index) {
                 segment.emplace(xp_[i - 1], xp_[i], fp_[i - 1], fp_[i]);
                 segment_index = i;
             }
             out[k] = (*segment)(x);
+            // Sorted queries stay strictly inside one segment for long runs:
+            // those need no search at all.
+            const X lo = xp_[i - 1];
+            const X hi = xp_[i];
+            for (; k + 1 < count; ++k) {
+                const X next = read(k + 1);
+                if (!(lo < next && next < hi)) {
+                    break;
+                }
+                out[k + 1] = (*segment)(next);
+            }
         }
         return std::nullopt;
     }
@@ -218,7 +240,7 @@ public:
         if (count == 0) {
             return std::nullopt;
         }
-        if (!fp_increasing_) {
+        if (!fp_increasing()) {
             return InterpError::NotStrictlyIncreasing;
         }
         const std::size_t n = fp_.size();
@@ -244,16 +266,30 @@ public:
                 out[k] = filled.value;
                 continue;
             }
-            if (s.index != segment_index) {
-                const std::size_t i = s.index;
+            const std::size_t i = s.index;
+            if (i != segment_index) {
                 segment.emplace(xp_[i - 1], xp_[i], fp_[i - 1], fp_[i]);
                 segment_index = i;
             }
-            const std::optional<X> x = (*segment)(f, method);
-            if (!x) {
-                return InterpError::NotFound;
+            // As in forward_into, runs of queries inside the segment skip the
+            // search; a NaN fails both comparisons and goes back to it.
+            const F lo = fp_[i - 1];
+            const F hi = fp_[i];
+            for (F value = f;;) {
+                const std::optional<X> x = (*segment)(value, method);
+                if (!x) {
+                    return InterpError::NotFound;
+                }
+                out[k] = *x;
+                if (k + 1 == count) {
+                    break;
+                }
+                value = read(k + 1);
+                if (!(lo < value && value < hi)) {
+                    break;
+                }
+                ++k;
             }
-            out[k] = *x;
         }
         return std::nullopt;
     }
@@ -274,8 +310,8 @@ private:
 
     Sequence<X> xp_;
     Sequence<F> fp_;
-    bool xp_increasing_ = true;
-    bool fp_increasing_ = true;
+    mutable std::optional<bool> xp_increasing_;
+    mutable std::optional<bool> fp_increasing_;
 };
 
 }  // namespace rust

@@ -1,4 +1,4 @@
-// An owned, fixed-length sequence of tie-point elements.
+// A fixed-length sequence of tie-point elements: owned, or lent for one call.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +7,10 @@
 
 namespace rust {
 
-// The table's storage for xp or fp: one allocation, filled by the caller, never
-// resized. Unlike std::vector it does not zero the memory it is about to overwrite.
+// The table's storage for xp or fp, never resized. Owned: one allocation,
+// filled by the caller (unlike std::vector it does not zero the memory it is
+// about to overwrite). Lent: packed, aligned elements that somebody else keeps
+// alive and unchanged for the sequence's whole life.
 template <class T>
 class Sequence {
 public:
@@ -18,8 +20,17 @@ public:
     static Sequence uninitialised(std::size_t n) {
         Sequence s;
         if (n != 0) {
-            s.data_ = std::make_unique_for_overwrite<T[]>(n);
+            s.owned_ = std::make_unique_for_overwrite<T[]>(n);
         }
+        s.data_ = s.owned_.get();
+        s.size_ = n;
+        return s;
+    }
+
+    // The n elements at `data` (aligned for T), read in place.
+    static Sequence lent(const T* data, std::size_t n) noexcept {
+        Sequence s;
+        s.data_ = data;
         s.size_ = n;
         return s;
     }
@@ -27,19 +38,21 @@ public:
     Sequence(std::initializer_list<T> items) : Sequence(uninitialised(items.size())) {
         std::size_t i = 0;
         for (const T& item : items) {
-            data_[i++] = item;
+            owned_[i++] = item;
         }
     }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
-    T* data() noexcept { return data_.get(); }
-    const T* data() const noexcept { return data_.get(); }
-    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T* data() const noexcept { return data_; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
+    // Writable access to an owned sequence's elements, for filling it.
+    T* fill_data() noexcept { return owned_.get(); }
+
 private:
-    std::unique_ptr<T[]> data_;
+    std::unique_ptr<T[]> owned_;
+    const T* data_ = nullptr;
     std::size_t size_ = 0;
 };
 

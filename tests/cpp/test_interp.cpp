@@ -41,7 +41,7 @@ template <class T>
 Sequence<T> to_sequence(const std::vector<T>& v) {
     Sequence<T> s = Sequence<T>::uninitialised(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) {
-        s[i] = v[i];
+        s.fill_data()[i] = v[i];
     }
     return s;
 }
@@ -151,7 +151,7 @@ TEST(Search, EverySizeMatchesLinearCount) {
     for (std::size_t n = 1; n <= 40; ++n) {
         Sequence<u64> s = Sequence<u64>::uninitialised(n);
         for (std::size_t i = 0; i < n; ++i) {
-            s[i] = 3 * i + 1;
+            s.fill_data()[i] = 3 * i + 1;
         }
         for (u64 q = 0; q <= 3 * n + 1; ++q) {
             std::size_t below = 0;
