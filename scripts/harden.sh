@@ -41,19 +41,7 @@ ensure_venv "$root/.venv-harden" python3 "$work/requirements.txt" || exit 1
 py=$root/.venv-harden/bin/python
 export PATH=$root/.venv-harden/bin:$PATH
 
-passed=0
-failed=0
-failures=()
 figures=()
-record() {  # record NAME STATUS
-    if [ "$2" -eq 0 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        failures+=("$1")
-    fi
-}
-banner() { printf '\n==== %s ====\n' "$*"; }
 start=$SECONDS
 
 build() {  # build DIR [meson options...]: configures once, then builds incrementally

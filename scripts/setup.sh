@@ -25,3 +25,17 @@ ensure_venv() {  # ensure_venv DIR PYTHON REQUIREMENTS
     rm -rf "$dir"
     "$python" -m venv "$dir" && "$dir/bin/pip" install -q -r "$req" && cp "$req" "$dir/.requirements"
 }
+
+# A tally of checks for the closing line "NAME: N passed, M failed".
+passed=0
+failed=0
+failures=()
+record() {  # record NAME STATUS
+    if [ "$2" -eq 0 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failures+=("$1")
+    fi
+}
+banner() { printf '\n==== %s ====\n' "$*"; }

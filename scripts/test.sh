@@ -17,18 +17,6 @@ ensure_venv "$root/.venv" python3 requirements/test.txt
 ensure_venv "$root/.venv-numpy1" python3 requirements/test-numpy1.txt
 ensure_venv "$root/.venv-pypy" pypy3 requirements/test-pypy.txt
 
-rows_passed=0
-rows_failed=0
-failed_rows=()
-record() {  # record NAME STATUS
-    if [ "$2" -eq 0 ]; then
-        rows_passed=$((rows_passed + 1))
-    else
-        rows_failed=$((rows_failed + 1))
-        failed_rows+=("$1")
-    fi
-}
-banner() { printf '\n==== %s ====\n' "$*"; }
 
 # C++ unit tests, once per engine.
 for engine in x87 mpfr; do
@@ -103,6 +91,6 @@ tail -n 3 "$work/package.log"
 record "packaging" $status
 
 banner "summary"
-[ ${#failed_rows[@]} -gt 0 ] && printf 'failed: %s\n' "${failed_rows[@]}"
-echo "matrix: $rows_passed passed, $rows_failed failed"
-[ $rows_failed -eq 0 ]
+[ ${#failures[@]} -gt 0 ] && printf 'failed: %s\n' "${failures[@]}"
+echo "matrix: $passed passed, $failed failed"
+[ $failed -eq 0 ]
