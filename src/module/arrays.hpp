@@ -30,8 +30,6 @@ public:
         : array_(std::move(array)), data_(data), length_(length), stride_(stride) {}
 
     std::size_t size() const noexcept { return length_; }
-    std::ptrdiff_t stride() const noexcept { return stride_; }
-    const char* data() const noexcept { return data_; }
 
     T operator[](std::size_t i) const noexcept {
         T value;

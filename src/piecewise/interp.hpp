@@ -135,7 +135,6 @@ public:
         }
         return *fp_increasing_;
     }
-    std::size_t size() const noexcept { return xp_.size(); }
 
     // The value at position x. Only xp's order matters: fp may be in any order
     // (and, for float tables, hold NaN or infinities, returned as stored on a hit).
