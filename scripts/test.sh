@@ -35,6 +35,17 @@ for engine in x87 mpfr; do
     record "unit-$engine" $status
 done
 
+# The two engines on millions of random operations of every kind, digested.
+banner "engine agreement, C++"
+engine_digests=()
+for engine in x87 mpfr; do
+    out=$("$work/unit-$engine/engine_digest" 2>&1) || out="failed: $out"
+    echo "$engine: $out"
+    engine_digests+=("$out")
+done
+[[ "${engine_digests[0]}" == digest:* ]] && [ "${engine_digests[0]}" = "${engine_digests[1]}" ]
+record "engine agreement, C++" $?
+
 # Wheels: one per engine for CPython, one for PyPy, each built as `pip install .` would.
 build_wheel() {  # build_wheel VENV OUTDIR [pip args...]
     local venv=$1 dir=$2
@@ -70,7 +81,7 @@ else record "wheel-pypy" 1; fi
 
 # The two engines must agree bit for bit on the same workload.
 if [ $x87 -eq 1 ] && [ $mpfr -eq 1 ]; then
-    banner "engine agreement"
+    banner "engine agreement, through the module"
     digests=()
     for engine in x87 mpfr; do
         "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-$engine"/*.whl
@@ -78,7 +89,7 @@ if [ $x87 -eq 1 ] && [ $mpfr -eq 1 ]; then
         echo "$engine: ${digests[-1]}"
     done
     [ -n "${digests[0]}" ] && [ "${digests[0]}" = "${digests[1]}" ]
-    record "engine agreement" $?
+    record "engine agreement, module" $?
     # Leave the default engine installed.
     "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-x87"/*.whl
 fi
