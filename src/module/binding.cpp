@@ -50,6 +50,14 @@ std::string name_list(const std::string* names, std::size_t n) {
                      (given == 1 ? " was" : " were") + " given");
 }
 
+// "forward_int() got an unexpected keyword argument 'name'", built as text so
+// that any name can be shown.
+[[noreturn]] void raise_keyword_error(const Signature& sig, const char* what, PyObject* key) {
+    py::Ref message = py::check(PyUnicode_FromFormat("%s() %s '%U'", sig.name, what, key));
+    errors::set_error(PyExc_TypeError, message.get());
+    throw py::ErrorAlreadySet{};
+}
+
 [[noreturn]] void raise_missing(const Signature& sig, const Bound& bound) {
     std::string names[max_params];
     std::size_t n = 0;
@@ -96,19 +104,21 @@ Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        const std::string_view key = utf8(PyTuple_GET_ITEM(kwnames, k));
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t slot = sig.count;
         for (std::size_t i = 0; i < sig.count; ++i) {
-            if (key == sig.params[i]) {
+            // Compared as text, not encoded: a name that has no UTF-8 form (a
+            // lone surrogate) is still just a name that matches no parameter.
+            if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
                 slot = i;
                 break;
             }
         }
         if (slot == sig.count) {
-            raise_type_error(call_name(sig) + " got an unexpected keyword argument " + quoted(key));
+            raise_keyword_error(sig, "got an unexpected keyword argument", key);
         }
         if (bound[slot] != nullptr) {
-            raise_type_error(call_name(sig) + " got multiple values for argument " + quoted(key));
+            raise_keyword_error(sig, "got multiple values for argument", key);
         }
         bound[slot] = args[nargs + k];
     }

@@ -55,12 +55,15 @@ PyObject* panic_type() {
 void set_error(PyObject* type, std::string_view message) {
     py::Ref text = py::Ref::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!text) {
-        return;
+    if (text) {
+        set_error(type, text.get());
     }
+}
+
+void set_error(PyObject* type, PyObject* message) {
     // A str value (not a tuple) becomes the exception's only argument; normalising
     // makes the instance now, so callers see args == (message,).
-    PyErr_SetObject(type, text.get());
+    PyErr_SetObject(type, message);
     PyObject* ptype = nullptr;
     PyObject* pvalue = nullptr;
     PyObject* ptrace = nullptr;

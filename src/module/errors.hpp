@@ -18,6 +18,7 @@ void set_interp_error(Direction direction, InterpError error);
 
 // Raises `type` with the message as its only argument, as an instance.
 void set_error(PyObject* type, std::string_view message);
+void set_error(PyObject* type, PyObject* message);
 
 // Raises PanicException (created on first need) with the message.
 void set_panic(std::string_view message);

@@ -206,7 +206,7 @@ SIGNATURES = {
 }
 
 BINDING = re.compile(r"^(forward|inverse)_(int|float)\(\) (takes .* positional arguments? but \d+ were given"
-                     r"|got multiple values for argument '\w+'|got an unexpected keyword argument '\w+'"
+                     r"|got multiple values for argument '[^']+'|got an unexpected keyword argument '[^']+'"
                      r"|missing \d required positional arguments?: .*)$")
 TABLE_MESSAGES = {
     IndexError: {"x out of bounds"},
@@ -295,11 +295,6 @@ def one_input(data):
 
 def check(name, params, query_kind, value_kind, args, kwargs, bad_binding, got):
     if bad_binding:
-        if any(not k.isascii() for k in kwargs):
-            # A keyword name without UTF-8 form: its encoding error, unless
-            # another binding error comes first.
-            if type(got) is UnicodeEncodeError:
-                return
         assert type(got) is TypeError and BINDING.match(got.args[0]), describe(got)
         return
     bound = dict(zip(params, args))

@@ -81,6 +81,9 @@ def test_signature(name, signature):
          "inverse_float() got an unexpected keyword argument 'x'"),
         ("forward_int", (X, XP, FP), {"\u00e9": 1},
          "forward_int() got an unexpected keyword argument '\u00e9'"),
+        # A name with no UTF-8 form is still only a name that matches nothing.
+        ("forward_int", (X, XP, FP), {"\ud800": 1},
+         "forward_int() got an unexpected keyword argument '\ud800'"),
         # Keywords are taken in the order given; the first error ends binding,
         # before missing arguments are looked for.
         ("forward_int", (X,), {"bogus": 1, "x": X},
