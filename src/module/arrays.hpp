@@ -1,4 +1,4 @@
-// NumPy arrays at the boundary: accepting arguments, copying tie points, and
+// NumPy arrays at the boundary: accepting arguments, reading tie points, and
 // handing the output buffer to a new result array.
 #pragma once
 
