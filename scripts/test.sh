@@ -40,8 +40,9 @@ banner "engine agreement, C++"
 engine_digests=()
 for engine in x87 mpfr; do
     out=$("$work/unit-$engine/engine_digest" 2>&1) || out="failed: $out"
-    echo "$engine: $out"
-    engine_digests+=("$out")
+    echo "$out"
+    # The first line names the engine; the digest line must match.
+    engine_digests+=("$(grep '^digest:' <<<"$out")")
 done
 [[ "${engine_digests[0]}" == digest:* ]] && [ "${engine_digests[0]}" = "${engine_digests[1]}" ]
 record "engine agreement, C++" $?
