@@ -154,6 +154,13 @@ if [ -x "$work/asan-x87/core_tests" ]; then
 fi
 
 # ---------------------------------------------------------------------------
+banner "aarch64 under qemu-user"
+bash "$root/scripts/aarch64.sh" | tee "$logs/aarch64.txt"
+status=${PIPESTATUS[0]}
+figures+=("$(grep '^aarch64 engine digest:' "$logs/aarch64.txt" || echo 'aarch64: no digest')")
+record "aarch64" $status
+
+# ---------------------------------------------------------------------------
 banner "summary"
 printf '%s\n' "${figures[@]}"
 [ ${#failures[@]} -gt 0 ] && printf 'failed: %s\n' "${failures[@]}"

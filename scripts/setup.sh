@@ -3,8 +3,12 @@
 
 # Installs the Debian packages that are missing (needs root, as on the project's machines).
 ensure_debian_packages() {
-    local missing=()
+    local missing=() native pkg
+    native=$(dpkg --print-architecture)
     for pkg in "$@"; do
+        # A bare name is the build machine's own package: once a foreign copy of
+        # a multiarch package is installed too, dpkg finds the bare name ambiguous.
+        [[ $pkg == *:* ]] || pkg=$pkg:$native
         dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0

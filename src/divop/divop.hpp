@@ -22,7 +22,6 @@ struct QuotRem {
 // rather than the processor's divide fault.
 inline QuotRem div_rem(u128 n, std::uint64_t d) {
     const auto hi = static_cast<std::uint64_t>(n >> 64);
-    const auto lo = static_cast<std::uint64_t>(n);
     if (d == 0) {
         throw Panic("attempt to divide by zero");
     }
@@ -32,6 +31,7 @@ inline QuotRem div_rem(u128 n, std::uint64_t d) {
 #if defined(__x86_64__)
     // divq divides rdx:rax by a 64-bit operand and leaves quotient and remainder
     // together; the compiler's generic 128-bit division calls a library routine.
+    const auto lo = static_cast<std::uint64_t>(n);
     std::uint64_t q;
     std::uint64_t r;
     __asm__("divq %[d]" : "=a"(q), "=d"(r) : [d] "rm"(d), "a"(lo), "d"(hi) : "cc");
