@@ -68,6 +68,26 @@ constexpr std::optional<std::uint64_t> round_exact(QuotRem qr) noexcept {
     return qr.q;
 }
 
+// Numerators that move by a fixed amount m, as those of evenly spaced queries
+// on one segment do, need no division but one for m itself: with m = s.q * d +
+// s.r (0 <= s.r < d, s.q taken modulo 2^64 so that m may be negative), the
+// quotient and remainder of n + m follow from those of n by one addition and
+// one carry. The exact quotient of n + m lies in [0, 2^64) like every quotient
+// here, so the sum modulo 2^64 is that quotient; results equal div_rem's.
+struct Step {
+    std::uint64_t q;  // floor(m / d), modulo 2^64
+    std::uint64_t r;  // m - floor(m / d) * d
+};
+
+// a moved by the step s: the quotient and remainder of (a's numerator + m) by d.
+constexpr QuotRem advance(QuotRem a, Step s, std::uint64_t d) noexcept {
+    const std::uint64_t sum = a.r + s.r;
+    // a.r + s.r < 2d can pass 2^64 when d > 2^63; a sum that wrapped is at
+    // least d too, and subtracting d modulo 2^64 brings it into range.
+    const bool carry = (sum < a.r) | (sum >= d);
+    return {a.q + s.q + static_cast<std::uint64_t>(carry), sum - (carry ? d : 0)};
+}
+
 inline std::uint64_t div_nearest(u128 n, std::uint64_t d) { return round_nearest(div_rem(n, d), d); }
 inline std::uint64_t div_floor(u128 n, std::uint64_t d) { return round_floor(div_rem(n, d)); }
 inline std::uint64_t div_ceil(u128 n, std::uint64_t d) { return round_ceil(div_rem(n, d)); }

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "extended/fpu_scope.hpp"
@@ -40,6 +41,9 @@ using F80Engine = X87Engine;
 class F80 {
 public:
     using Parts = detail::F80Parts;
+
+    // A value to be assigned before it is read, for blocks of results.
+    F80() noexcept = default;
 
     // Exact: every u64 has at most 64 significant bits; 0 gives zero.
     static F80 from_position(std::uint64_t position) noexcept {
@@ -110,7 +114,78 @@ public:
         return p.m >> (64 - p.e);
     }
 
+    // True when the value is a whole number (zero included).
+    bool is_integer() const noexcept { return floor() == *this; }
+
+    // The integer roundings that precede to_u64 for whole positions.
+    enum class Rounding : std::uint8_t {
+        Nearest,  // round(): ties to even
+        Down,     // floor()
+        Up,       // ceil()
+    };
+
+    // The same results as to_f64() of each of in[0..n). On the x87 engine the
+    // hardware's store under round-toward-zero truncates exactly as to_f64()
+    // does, subnormal results included, except at the two ends: it keeps the
+    // sign of a zero (to_f64 gives +0.0) and stops at the largest finite value
+    // where to_f64 gives infinity. Those results are redone one by one.
+    static void to_f64(const F80* in, std::size_t n, double* out) {
+#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = in[i].to_f64();
+        }
+#else
+        static_assert(sizeof(F80) == sizeof(detail::F80Engine::Rep));
+        detail::X87Engine::store_f64(&in[0].rep_, n, detail::X87Engine::Control::TowardZero, out);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double magnitude = std::fabs(out[i]);
+            if (magnitude == 0.0 || magnitude == kLargestFinite) [[unlikely]] {
+                out[i] = in[i].to_f64();
+            }
+        }
+#endif
+    }
+
+    // The same results as round(), floor() or ceil(), then to_u64(), of each of
+    // in[0..n). On the x87 engine the hardware's integer store rounds by the
+    // same rule directly; what it cannot store (2^63 and more, where every value
+    // is already whole) and negative values go the long way.
+    static void to_u64(const F80* in, std::size_t n, Rounding rounding, std::uint64_t* out) {
+#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = in[i].rounded(rounding).to_u64();
+        }
+#else
+        using Control = detail::X87Engine::Control;
+        const Control rc = rounding == Rounding::Nearest ? Control::Nearest
+                           : rounding == Rounding::Down  ? Control::Down
+                                                         : Control::Up;
+        static_assert(sizeof(std::int64_t) == sizeof(std::uint64_t));
+        auto* whole = reinterpret_cast<std::int64_t*>(out);
+        detail::X87Engine::store_i64(&in[0].rep_, n, rc, whole);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (whole[i] < 0) [[unlikely]] {
+                out[i] = in[i].rounded(rounding).to_u64();
+            }
+        }
+#endif
+    }
+
 private:
+    static constexpr double kLargestFinite = 1.7976931348623157e308;
+
+    F80 rounded(Rounding rounding) const noexcept {
+        switch (rounding) {
+            case Rounding::Nearest:
+                return round();
+            case Rounding::Down:
+                return floor();
+            case Rounding::Up:
+                return ceil();
+        }
+        return round();
+    }
+
     static constexpr std::uint64_t kExponentField = 0x7FF0000000000000;
     static constexpr std::uint64_t kFractionField = 0x000FFFFFFFFFFFFF;
 

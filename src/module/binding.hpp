@@ -32,7 +32,7 @@ Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace rust::binding
 
-#include "piecewise/method.hpp"
+#include "schemes/method.hpp"
 
 namespace rust::binding {
 

@@ -7,7 +7,7 @@
 
 #include "module/python.hpp"
 #include "panic.hpp"
-#include "piecewise/method.hpp"
+#include "piecewise/interp_error.hpp"
 
 namespace rust::errors {
 

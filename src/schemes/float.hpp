@@ -1,11 +1,12 @@
 // Interpolation on one segment of a float64 table, evaluated step by step in F80.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
 #include "extended/f80.hpp"
-#include "piecewise/method.hpp"
+#include "schemes/method.hpp"
 #include "schemes/scheme.hpp"
 
 namespace rust {
@@ -23,48 +24,113 @@ namespace rust {
 template <>
 class ForwardSegment<std::uint64_t, double> {
 public:
+    using Key = std::uint64_t;
+    using Answer = double;
+
     ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
-        : x0_(F80::from_position(x0)),
-          x1_(F80::from_position(x1)),
+        : x0_(x0),
+          x1_(x1),
           f0_(F80::from_value(f0)),
           f1_(F80::from_value(f1)),
-          // Position differences are integers below 2^64: exact; positive.
-          d_(x1_ - x0_) {}
+          // Position differences are whole numbers below 2^64: exact; positive.
+          d_(F80::from_position(x1 - x0)) {}
 
-    double operator()(std::uint64_t x) const {
-        const F80 xx = F80::from_position(x);
-        const F80 a = x1_ - xx;
-        // A 53-bit value times a 64-bit weight: rounded when it needs more than 64 bits.
-        const F80 p = f0_ * a;
-        const F80 b = xx - x0_;
-        const F80 q = f1_ * b;
-        // Rounded; the terms may have opposite signs.
-        const F80 s = p + q;
-        // Rounded, then truncated toward zero: the last rounding.
-        return (s / d_).to_f64();
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                      double* out) const {
+        std::size_t j = k;
+        for (;;) {
+            // The quotients of a block, then its truncations all at once.
+            F80 r[kBlock];
+            const std::size_t start = j;
+            std::size_t m = 0;
+            for (; m < kBlock && j < count; ++m, ++j) {
+                const std::uint64_t x = read(j);
+                if (!(lo < x && x < hi)) {
+                    break;
+                }
+                r[m] = quotient(x);
+            }
+            F80::to_f64(r, m, out + start);
+            if (m < kBlock) {
+                return {j, false};
+            }
+        }
     }
 
 private:
-    F80 x0_, x1_, f0_, f1_, d_;
+    F80 quotient(std::uint64_t x) const {
+        // X1 - X and X - X0 are exact, so the integer differences give them.
+        const F80 a = F80::from_position(x1_ - x);
+        // A 53-bit value times a 64-bit weight: rounded when it needs more than 64 bits.
+        const F80 p = f0_ * a;
+        const F80 b = F80::from_position(x - x0_);
+        const F80 q = f1_ * b;
+        // Rounded; the terms may have opposite signs. Then the last rounding.
+        return (p + q) / d_;
+    }
+
+    // Results converted together, one switch of the rounding mode per block.
+    static constexpr std::size_t kBlock = 32;
+
+    std::uint64_t x0_, x1_;
+    F80 f0_, f1_, d_;
 };
 
 // The position of f, f0 < f < f1, as (x0 (f1 - f) + x1 (f - f0)) / (f1 - f0)
 // rounded to a whole position by the method; nothing under Exact when that
 // quotient is not an integer. x0 and x1 may stand in any order or be equal.
-// Throws Panic when f, then f0, then f1, is not finite; only f0 and f1 can be
-// (f0 = -inf or f1 = +inf), as a NaN query never reaches a segment.
+// Setting up throws Panic when f0, then f1, is not finite (f0 = -inf or
+// f1 = +inf); a query inside the segment is always finite.
 template <>
 class InverseSegment<std::uint64_t, double> {
 public:
-    InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
+    using Key = double;
+    using Answer = std::uint64_t;
+
+    InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
         : x0_(F80::from_position(x0)),
           x1_(F80::from_position(x1)),
           f0_(F80::from_value(f0)),
           f1_(F80::from_value(f1)),
           // Rounded; positive.
-          d_(f1_ - f0_) {}
+          d_(f1_ - f0_),
+          method_(method) {}
 
-    std::optional<std::uint64_t> operator()(double f, Method method) const {
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                      std::uint64_t* out) const {
+        // A whole quotient is its own floor.
+        const F80::Rounding rounding = method_ == Method::Nearest ? F80::Rounding::Nearest
+                                       : method_ == Method::Bfill ? F80::Rounding::Up
+                                                                  : F80::Rounding::Down;
+        std::size_t j = k;
+        for (;;) {
+            F80 r[kBlock];
+            const std::size_t start = j;
+            std::size_t m = 0;
+            bool failed = false;
+            for (; m < kBlock && j < count; ++m, ++j) {
+                const double f = read(j);
+                // A NaN fails both comparisons and goes back to the table.
+                if (!(lo < f && f < hi)) {
+                    break;
+                }
+                r[m] = quotient(f);
+                if (method_ == Method::Exact && !r[m].is_integer()) {
+                    failed = true;
+                    break;
+                }
+            }
+            F80::to_u64(r, m, rounding, out + start);
+            if (failed || m < kBlock) {
+                return {j, failed};
+            }
+        }
+    }
+
+private:
+    F80 quotient(double f) const {
         const F80 ff = F80::from_value(f);
         // Value differences are rounded: exact only when they fit 64 significant
         // bits (opposite signs can need a 65th). Both weights are positive.
@@ -75,7 +141,49 @@ public:
         const F80 s = p + q;
         // A weighted mean of x0 and x1 up to rounding, never negative; from 2^64
         // on, the conversion clamps it to 2^64 - 1.
-        const F80 r = s / d_;
+        return s / d_;
+    }
+
+    static constexpr std::size_t kBlock = 32;
+
+    F80 x0_, x1_, f0_, f1_, d_;
+    Method method_;
+};
+
+// The one-query definitions, step by step as the results are defined; the
+// segments above give the same bits faster.
+template <>
+struct Scheme<std::uint64_t, double> {
+    static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+        const F80 xx = F80::from_position(x);
+        const F80 xx0 = F80::from_position(x0);
+        const F80 xx1 = F80::from_position(x1);
+        const F80 ff0 = F80::from_value(f0);
+        const F80 ff1 = F80::from_value(f1);
+        const F80 a = xx1 - xx;
+        const F80 p = ff0 * a;
+        const F80 b = xx - xx0;
+        const F80 q = ff1 * b;
+        const F80 s = p + q;
+        const F80 d = xx1 - xx0;
+        return (s / d).to_f64();
+    }
+
+    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+                                                Method method) {
+        // The query is checked first, as the steps read it first.
+        const F80 ff = F80::from_value(f);
+        const F80 xx0 = F80::from_position(x0);
+        const F80 xx1 = F80::from_position(x1);
+        const F80 ff0 = F80::from_value(f0);
+        const F80 ff1 = F80::from_value(f1);
+        const F80 a = ff1 - ff;
+        const F80 p = xx0 * a;
+        const F80 b = ff - ff0;
+        const F80 q = xx1 * b;
+        const F80 s = p + q;
+        const F80 d = ff1 - ff0;
+        const F80 r = s / d;
         switch (method) {
             case Method::Exact: {
                 const F80 whole = r.floor();
@@ -92,24 +200,6 @@ public:
                 return r.ceil().to_u64();
         }
         return std::nullopt;
-    }
-
-private:
-    F80 x0_, x1_, f0_, f1_, d_;
-};
-
-template <>
-struct Scheme<std::uint64_t, double> {
-    static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
-        return ForwardSegment<std::uint64_t, double>(x0, x1, f0, f1)(x);
-    }
-
-    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
-                                                Method method) {
-        // The query is checked first, as the steps read it first.
-        const F80 checked = F80::from_value(f);
-        static_cast<void>(checked);
-        return InverseSegment<std::uint64_t, double>(x0, x1, f0, f1)(f, method);
     }
 };
 

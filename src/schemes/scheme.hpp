@@ -1,6 +1,8 @@
 // The per-segment schemes, one specialisation per (position, value) type pair.
 #pragma once
 
+#include <cstddef>
+
 namespace rust {
 
 // Scheme<X, F> provides
@@ -18,11 +20,21 @@ struct Scheme;
 
 // One segment set up for many queries in a row, as sorted queries ask: each
 // scheme specialises these to do its per-segment work once.
-//   ForwardSegment<X, F>(x0, x1, f0, f1), then segment(x) == forward(x, x0, x1, f0, f1)
-//   InverseSegment<X, F>(x0, x1, f0, f1), then segment(f, m) == inverse(f, x0, x1, f0, f1, m)
-// Results are exactly the scheme's. A segment is set up only for a query
-// strictly inside it, so a failure of the segment's own values (a float
-// segment's non-finite end) is still raised by the query that reaches it.
+//   ForwardSegment<X, F>(x0, x1, f0, f1)
+//   InverseSegment<X, F>(x0, x1, f0, f1, method)
+// each with answer_run(read, k, count, lo, hi, out): the answers to read(k),
+// read(k + 1), ... written to out[k], ... for as long as the keys lie strictly
+// inside the segment's searched interval (lo, hi) and before count; read(k)
+// must. It returns where the run ended and whether it ended at a key without an
+// answer (the inverse under Exact; the answers before it are written). Results
+// are exactly the scheme's. A segment is set up only for a query strictly inside
+// it, so a failure of the segment's own values (a float segment's non-finite
+// end) is still raised by the query that reaches it.
+struct RunEnd {
+    std::size_t next;  // the first query not answered
+    bool failed;       // read(next) lies inside but has no answer
+};
+
 template <class X, class F>
 class ForwardSegment;
 template <class X, class F>

@@ -8,7 +8,7 @@
 #include <optional>
 #include <random>
 
-#include "piecewise/method.hpp"
+#include "schemes/method.hpp"
 #include "schemes/integer.hpp"
 
 namespace {

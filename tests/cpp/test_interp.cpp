@@ -10,7 +10,8 @@
 
 #include "panic.hpp"
 #include "piecewise/interp.hpp"
-#include "piecewise/method.hpp"
+#include "piecewise/interp_error.hpp"
+#include "schemes/method.hpp"
 #include "piecewise/sequence.hpp"
 #include "extended/fpu_scope.hpp"
 #include "schemes/float.hpp"

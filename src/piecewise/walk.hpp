@@ -1,0 +1,222 @@
+// The query walk: answers a whole query array in index order, the same answers
+// as one query at a time, by routes that fit the order the queries come in.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+
+#include "piecewise/interp_error.hpp"
+#include "piecewise/search.hpp"
+#include "piecewise/sequence.hpp"
+#include "schemes/method.hpp"
+#include "schemes/scheme.hpp"
+
+namespace rust {
+
+// What each direction searches and how it answers: forward searches the
+// positions xp and answers with values, inverse searches the values fp and
+// answers with positions. Both share the walk below and the one-query answer.
+template <class X, class F>
+struct ForwardQueries {
+    using Key = X;
+    using Answer = F;
+    using Segment = ForwardSegment<X, F>;
+
+    const Sequence<X>& keys;    // xp
+    const Sequence<F>& values;  // fp
+
+    Answer hit(std::size_t i) const noexcept { return values[i]; }
+
+    // Below the first position (index 0) or above the last (index n): a
+    // forward query has nothing to fill with.
+    std::optional<InterpError> outside(std::size_t, Answer&) const noexcept { return InterpError::OutOfBounds; }
+
+    Segment segment(std::size_t i) const { return Segment(keys[i - 1], keys[i], values[i - 1], values[i]); }
+
+    // One query strictly inside segment i, by the scheme's definition.
+    bool inside(std::size_t i, Key key, Answer& out) const {
+        out = Scheme<X, F>::forward(key, keys[i - 1], keys[i], values[i - 1], values[i]);
+        return true;
+    }
+
+    void prefetch(std::size_t i) const noexcept { __builtin_prefetch(values.data() + i); }
+};
+
+template <class X, class F>
+struct InverseQueries {
+    using Key = F;
+    using Answer = X;
+    using Segment = InverseSegment<X, F>;
+
+    const Sequence<F>& keys;       // fp
+    const Sequence<X>& positions;  // xp
+    Method method;
+
+    Answer hit(std::size_t i) const noexcept { return positions[i]; }
+
+    // Below the first value (index 0) Nearest and Bfill fill with the first
+    // position, above the last (index n) Nearest and Ffill with the last; the
+    // other methods find nothing there.
+    std::optional<InterpError> outside(std::size_t index, Answer& out) const noexcept {
+        const bool below = index == 0;
+        if (method != Method::Nearest && method != (below ? Method::Bfill : Method::Ffill)) {
+            return InterpError::OutOfBounds;
+        }
+        out = below ? positions[0] : positions[positions.size() - 1];
+        return std::nullopt;
+    }
+
+    Segment segment(std::size_t i) const {
+        return Segment(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
+    }
+
+    bool inside(std::size_t i, Key key, Answer& out) const {
+        const std::optional<X> x =
+            Scheme<X, F>::inverse(key, positions[i - 1], positions[i], keys[i - 1], keys[i], method);
+        out = x.value_or(X{});
+        return x.has_value();
+    }
+
+    void prefetch(std::size_t i) const noexcept { __builtin_prefetch(positions.data() + i); }
+};
+
+// One query on a non-empty table whose searched sequence is strictly
+// increasing: the halving search, then the exact hit, the fill rules outside,
+// or the segment's scheme. The definition of every answer of the walk.
+template <class Queries>
+std::optional<InterpError> answer_one(const Queries& queries, typename Queries::Key key,
+                                      typename Queries::Answer& out) {
+    const std::size_t n = queries.keys.size();
+    const SearchResult s = search(queries.keys, key);
+    if (s.found) {
+        out = queries.hit(s.index);
+        return std::nullopt;
+    }
+    if (s.index == 0 || s.index == n) {
+        return queries.outside(s.index, out);
+    }
+    if (!queries.inside(s.index, key, out)) {
+        return InterpError::NotFound;
+    }
+    return std::nullopt;
+}
+
+namespace detail {
+
+// Scattered queries are searched kBatch at a time; the walk goes over to that
+// route after kFarQueries queries in a row that each landed more than kNear
+// tie points away from the one before, and back when nearly all of a batch
+// (all but kBatch / 8) came in ascending order.
+inline constexpr std::size_t kBatch = 32;
+inline constexpr unsigned kFarQueries = 4;
+inline constexpr std::size_t kNear = 16;
+
+// Queries [k, end) by the batched search; near counts those that did not come
+// below the query before them. The failures and answers, in index order, are
+// those of answer_one().
+template <class Queries, class Read>
+std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k, std::size_t end,
+                                            typename Queries::Answer* out, std::size_t& hint,
+                                            std::size_t& ascending) {
+    using Key = typename Queries::Key;
+    const std::size_t n = queries.keys.size();
+    const std::size_t m = end - k;
+    Key key[kBatch];
+    std::size_t base[kBatch];
+    for (std::size_t j = 0; j < m; ++j) {
+        key[j] = read(k + j);
+    }
+    search_batch(queries.keys, key, m, base);
+    // The answers' tie points are the next cache misses: all asked for at once.
+    for (std::size_t j = 0; j < m; ++j) {
+        queries.prefetch(base[j]);
+    }
+    ascending = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        const SearchResult s = finish_search(queries.keys, key[j], base[j]);
+        ascending += static_cast<std::size_t>(s.index >= hint);
+        hint = s.index;
+        if (s.found) {
+            out[k + j] = queries.hit(s.index);
+        } else if (s.index == 0 || s.index == n) {
+            if (const std::optional<InterpError> e = queries.outside(s.index, out[k + j])) {
+                return e;
+            }
+        } else if (!queries.inside(s.index, key[j], out[k + j])) {
+            return InterpError::NotFound;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+// answer_one() for the queries read(0), ..., read(count - 1), the answers
+// stored in out[0..count). Stops at the first failure and returns it; out is
+// then written up to it. The table must be non-empty and its searched sequence
+// strictly increasing.
+//
+// Routes, all giving answer_one()'s results:
+// - sorted queries: the search starts from the previous answer, and a run of
+//   queries strictly inside one segment skips it, handed to the segment a block
+//   at a time, whose setup serves the whole run (and whose integer arithmetic
+//   steps from query to query when they are evenly spaced);
+// - scattered queries: batches searched in lockstep.
+template <class Queries, class Read>
+std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&& read,
+                                typename Queries::Answer* out) {
+    using Key = typename Queries::Key;
+    using Segment = typename Queries::Segment;
+    const Sequence<Key>& keys = queries.keys;
+    const std::size_t n = keys.size();
+    std::size_t hint = 0;
+    std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
+    std::optional<Segment> segment;
+    unsigned far = 0;
+    std::size_t k = 0;
+    while (k < count) {
+        if (far >= detail::kFarQueries) {
+            const std::size_t end = std::min(count, k + detail::kBatch);
+            std::size_t ascending = 0;
+            if (const std::optional<InterpError> e =
+                    detail::answer_scattered(queries, read, k, end, out, hint, ascending)) {
+                return e;
+            }
+            if (8 * ascending >= 7 * (end - k)) {
+                far = 0;
+            }
+            k = end;
+            continue;
+        }
+        const Key key = read(k);
+        const SearchResult s = search_from(keys, key, hint);
+        const std::size_t distance = s.index > hint ? s.index - hint : hint - s.index;
+        far = distance <= detail::kNear ? 0 : far + 1;
+        hint = s.index;
+        if (s.found) {
+            out[k++] = queries.hit(s.index);
+            continue;
+        }
+        if (s.index == 0 || s.index == n) {
+            if (const std::optional<InterpError> e = queries.outside(s.index, out[k])) {
+                return e;
+            }
+            ++k;
+            continue;
+        }
+        const std::size_t i = s.index;
+        if (i != segment_index) {
+            segment.emplace(queries.segment(i));
+            segment_index = i;
+        }
+        const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);
+        if (end.failed) {
+            return InterpError::NotFound;
+        }
+        k = end.next;
+    }
+    return std::nullopt;
+}
+
+}  // namespace rust

@@ -1,0 +1,315 @@
+// The query walk against the one-query answers: every route of forward_into and
+// inverse_into (searches from the previous answer, runs inside one segment,
+// stepped evenly spaced runs, batched searches of scattered queries) on random
+// tables and query streams shaped to reach each of them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "extended/fpu_scope.hpp"
+#include "panic.hpp"
+#include "piecewise/interp.hpp"
+#include "schemes/float.hpp"
+#include "schemes/integer.hpp"
+
+namespace {
+
+using u64 = std::uint64_t;
+using i64 = std::int64_t;
+using rust::InterpError;
+using rust::Method;
+using rust::Sequence;
+
+constexpr u64 kMaxU = std::numeric_limits<u64>::max();
+constexpr i64 kMinI = std::numeric_limits<i64>::min();
+constexpr i64 kMaxI = std::numeric_limits<i64>::max();
+constexpr Method kMethods[] = {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill};
+
+template <class T>
+Sequence<T> to_sequence(const std::vector<T>& v) {
+    Sequence<T> s = Sequence<T>::uninitialised(v.size());
+    std::copy(v.begin(), v.end(), s.fill_data());
+    return s;
+}
+
+// What a whole call gives: the answers up to the first failure, then the
+// failure (a kind, or an internal failure's message).
+template <class A>
+struct Transcript {
+    std::vector<A> answers;
+    std::optional<InterpError> error;
+    std::string panic;
+
+    bool operator==(const Transcript&) const = default;
+};
+
+// Bit patterns, so that NaN answers and the sign of zero compare too.
+template <class A>
+auto bits(A a) {
+    if constexpr (std::is_same_v<A, double>) {
+        return std::bit_cast<u64>(a);
+    } else {
+        return a;
+    }
+}
+
+// The loop of one-query calls: what the batch walk must match.
+template <class A, class Q, class One>
+Transcript<A> each(const std::vector<Q>& queries, One&& one) {
+    Transcript<A> t;
+    try {
+        for (const Q q : queries) {
+            const rust::Outcome<A> o = one(q);
+            if (!o.has_value()) {
+                t.error = o.error;
+                break;
+            }
+            t.answers.push_back(bits(o.value));
+        }
+    } catch (const rust::Panic& p) {
+        t.panic = p.what();
+    }
+    return t;
+}
+
+// Queries shaped for the walk's routes, drawn around a table's keys.
+template <class K>
+class Streams {
+public:
+    Streams(std::mt19937_64& rng, std::vector<K> keys) : rng_(rng), keys_(std::move(keys)) {}
+
+    std::vector<K> make(int shape, std::size_t n) {
+        std::vector<K> q;
+        switch (shape) {
+            case 0:  // evenly spaced from a key, the stride sometimes changed mid-run
+            case 1: {
+                K at = near_key();
+                u64 stride = small() ? 1 + rng_() % 7 : 1 + rng_() % (u64{1} << (rng_() % 64));
+                for (std::size_t i = 0; i < n; ++i) {
+                    q.push_back(at);
+                    // Now and then a new stride, or one off by one for a
+                    // query (as floor(k * span / N) gives).
+                    if (shape == 1 && rng_() % 16 == 0) {
+                        stride = 1 + rng_() % 50;
+                    }
+                    if (shape == 1 && rng_() % 4 == 0) {
+                        at = static_cast<K>(static_cast<u64>(at) + (rng_() % 3) - 1);
+                    }
+                    at = static_cast<K>(static_cast<u64>(at) + stride);
+                }
+                break;
+            }
+            case 2:  // sorted with uneven gaps, exact hits among them
+                for (std::size_t i = 0; i < n; ++i) {
+                    q.push_back(rng_() % 4 == 0 && !keys_.empty() ? keys_[rng_() % keys_.size()] : near_key());
+                }
+                std::sort(q.begin(), q.end(), [](K a, K b) { return a < b; });
+                break;
+            case 3:  // descending runs
+                for (std::size_t i = 0; i < n; ++i) {
+                    q.push_back(near_key());
+                }
+                std::sort(q.begin(), q.end(), [](K a, K b) { return a > b; });
+                break;
+            default:  // scattered
+                for (std::size_t i = 0; i < n; ++i) {
+                    q.push_back(near_key());
+                }
+        }
+        return q;
+    }
+
+private:
+    bool small() { return rng_() % 2 == 0; }
+
+    // A tie point, a neighbour of one, a point inside a segment, or anything.
+    K near_key() {
+        const u64 r = rng_() % 8;
+        if (keys_.empty() || r == 0) {
+            return static_cast<K>(rng_());
+        }
+        const std::size_t i = rng_() % keys_.size();
+        const u64 k = static_cast<u64>(keys_[i]);
+        if (r < 3) {
+            return static_cast<K>(k + (rng_() % 3) - 1);
+        }
+        if (i + 1 < keys_.size()) {
+            const u64 span = static_cast<u64>(keys_[i + 1]) - k;
+            if (span > 0) {
+                return static_cast<K>(k + rng_() % span);
+            }
+        }
+        return keys_[i];
+    }
+
+    std::mt19937_64& rng_;
+    std::vector<K> keys_;
+};
+
+// Increasing keys with gaps of every size, the type's extremes included.
+template <class K>
+std::vector<K> increasing(std::mt19937_64& rng, std::size_t n) {
+    std::vector<u64> raw(n);
+    const int style = static_cast<int>(rng() % 3);
+    for (u64& r : raw) {
+        r = style == 0 ? rng() % (n * 64 + 1) : style == 1 ? rng() : rng() % 1000;
+    }
+    if (n >= 2 && rng() % 3 == 0) {
+        raw[0] = 0;
+        raw[1] = kMaxU;  // the widest segment: divisors above 2^63
+    }
+    std::sort(raw.begin(), raw.end());
+    raw.erase(std::unique(raw.begin(), raw.end()), raw.end());
+    std::vector<K> keys;
+    for (const u64 r : raw) {
+        // Signed keys in offset form, so that the extremes appear.
+        keys.push_back(static_cast<K>(std::is_signed_v<K> ? r ^ (u64{1} << 63) : r));
+    }
+    return keys;
+}
+
+std::vector<i64> any_values(std::mt19937_64& rng, std::size_t n) {
+    std::vector<i64> v(n);
+    for (i64& x : v) {
+        const u64 r = rng() % 6;
+        x = r == 0 ? kMinI : r == 1 ? kMaxI : r == 2 ? static_cast<i64>(rng() % 2000) - 1000 : static_cast<i64>(rng());
+    }
+    return v;
+}
+
+std::vector<u64> any_positions(std::mt19937_64& rng, std::size_t n) {
+    std::vector<u64> v(n);
+    for (u64& x : v) {
+        const u64 r = rng() % 4;
+        x = r == 0 ? kMaxU : r == 1 ? rng() % 100 : rng();
+    }
+    return v;
+}
+
+TEST(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
+    std::mt19937_64 rng(20261207);
+    for (int table = 0; table < 400; ++table) {
+        const std::size_t n = std::vector<std::size_t>{0, 1, 2, 3, 5, 40, 300}[rng() % 7];
+        // Forward: increasing positions (now and then one out of order), values in any order.
+        std::vector<u64> xp = increasing<u64>(rng, n);
+        std::vector<i64> fp = any_values(rng, xp.size());
+        if (xp.size() >= 3 && rng() % 10 == 0) {
+            std::swap(xp[1], xp[2]);
+        }
+        const rust::Interp<u64, i64> fwd(to_sequence(xp), to_sequence(fp));
+        // Inverse: increasing values, positions in any order.
+        std::vector<i64> fi = increasing<i64>(rng, n);
+        const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
+        Streams<u64> xs(rng, xp);
+        Streams<i64> fs(rng, fi);
+        for (int shape = 0; shape < 5; ++shape) {
+            const std::size_t count = 1 + rng() % 300;
+            const std::vector<u64> x = xs.make(shape, count);
+            const auto want = each<i64>(x, [&](u64 q) { return fwd.forward(q); });
+            std::vector<i64> out(x.size());
+            Transcript<i64> got;
+            got.error = fwd.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
+            got.answers.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
+            ASSERT_EQ(got.error, want.error) << "table " << table << " shape " << shape;
+            ASSERT_EQ(got.answers, want.answers) << "table " << table << " shape " << shape;
+
+            const std::vector<i64> f = fs.make(shape, count);
+            for (const Method m : kMethods) {
+                const auto want_inv = each<u64>(f, [&](i64 q) { return inv.inverse(q, m); });
+                std::vector<u64> pos(f.size());
+                Transcript<u64> got_inv;
+                got_inv.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
+                got_inv.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want_inv.answers.size()));
+                ASSERT_EQ(got_inv.error, want_inv.error) << "table " << table << " shape " << shape;
+                ASSERT_EQ(got_inv.answers, want_inv.answers) << "table " << table << " shape " << shape;
+            }
+        }
+    }
+}
+
+// Float tables: NaN and infinities among the values and the queries, signed
+// zeros and subnormals; internal failures must come from the same query with
+// the same message.
+double any_double(std::mt19937_64& rng) {
+    const double specials[] = {0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+                               -1.7976931348623157e308, std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), std::nan("")};
+    const u64 r = rng() % 8;
+    if (r == 0) {
+        return specials[rng() % 10];
+    }
+    if (r == 1) {
+        return std::bit_cast<double>(rng());
+    }
+    return static_cast<double>(static_cast<i64>(rng() % 20001) - 10000) / (1 + rng() % 7);
+}
+
+TEST(Walk, FloatRoutesGiveTheOneQueryAnswers) {
+    std::mt19937_64 rng(7);
+    [[maybe_unused]] const rust::FpuScope scope;
+    for (int table = 0; table < 300; ++table) {
+        const std::size_t n = std::vector<std::size_t>{0, 1, 2, 3, 8, 60}[rng() % 6];
+        const std::vector<u64> xp = increasing<u64>(rng, n);
+        std::vector<double> fp(xp.size());
+        for (double& v : fp) {
+            v = rng() % 10 == 0 ? any_double(rng) : static_cast<double>(rng() % 1000) / 8;
+        }
+        const rust::Interp<u64, double> fwd(to_sequence(xp), to_sequence(fp));
+        std::vector<double> fi;
+        for (std::size_t i = 0; i < n; ++i) {
+            fi.push_back(any_double(rng));
+        }
+        std::sort(fi.begin(), fi.end());
+        fi.erase(std::unique(fi.begin(), fi.end()), fi.end());
+        const rust::Interp<u64, double> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
+        Streams<u64> xs(rng, xp);
+        for (int shape = 0; shape < 5; ++shape) {
+            const std::size_t count = 1 + rng() % 200;
+            const std::vector<u64> x = xs.make(shape, count);
+            const auto want = each<double>(x, [&](u64 q) { return fwd.forward(q); });
+            std::vector<double> out(x.size());
+            Transcript<double> got;
+            try {
+                got.error = fwd.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
+            } catch (const rust::Panic& p) {
+                got.panic = p.what();
+            }
+            for (std::size_t i = 0; i < want.answers.size(); ++i) {
+                got.answers.push_back(bits(out[i]));
+            }
+            ASSERT_EQ(got, want) << "table " << table << " shape " << shape;
+
+            // Queries: sorted, evenly stepped in value, scattered, with specials mixed in.
+            std::vector<double> f;
+            for (std::size_t i = 0; i < count; ++i) {
+                f.push_back(!fi.empty() && rng() % 3 != 0 ? fi[rng() % fi.size()] + (rng() % 3) * 0.5 - 0.5
+                                                         : any_double(rng));
+            }
+            if (shape < 3) {
+                std::sort(f.begin(), f.end(), [](double a, double b) { return a < b; });
+            }
+            for (const Method m : kMethods) {
+                const auto want_inv = each<u64>(f, [&](double q) { return inv.inverse(q, m); });
+                std::vector<u64> pos(f.size());
+                Transcript<u64> got_inv;
+                try {
+                    got_inv.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
+                } catch (const rust::Panic& p) {
+                    got_inv.panic = p.what();
+                }
+                got_inv.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want_inv.answers.size()));
+                ASSERT_EQ(got_inv, want_inv) << "table " << table << " shape " << shape;
+            }
+        }
+    }
+}
+
+}  // namespace
