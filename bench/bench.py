@@ -2,7 +2,7 @@
 """Speed and memory of rust's four conversions next to the NumPy and pandas tools
 a user would otherwise reach for, measured in one process and one run.
 
-    python bench/bench.py [--quick] [--out DIR]
+    python bench/bench.py [--quick | --goal] [--only FUNCTIONS] [--out DIR]
 
 Peers, each on the same data:
   * numpy.interp on float64 copies of the table (forward: interp(x, xp, fp);
@@ -17,15 +17,40 @@ Data: a table of n tie points with random segment lengths and a random whole
 slope (1..5) on each segment, so that every whole position maps to an exact
 value and back. int64 values are offset by 1.7e18 (nanosecond timestamps);
 float64 values are half of the offset-free ones, small enough that every step of
-the float arithmetic is exact. Queries are N whole positions evenly spread over
-the table ("sorted") or a random permutation of them ("random"); the inverse
-queries are the exact values at those positions, the same set for every method.
-Every call is checked once against the expected result; from N = 1e6 on that
-call is also the first timed repeat.
+the float arithmetic is exact.
 
-Timing: time.perf_counter_ns around an inner loop long enough to last >= 20 ms
-(one call for large N), repeated round-robin over all calls of a case; the
-median, min and max of the repeats are reported in ns per query element.
+Query orders: N whole positions over the table, and for the inverse functions
+the exact values at those positions (the same set for every method):
+  * even: one constant step, like sample indices or a regular clock; inside a
+    segment the values then step by a constant too, and that step changes from
+    segment to segment;
+  * uneven: sorted random whole positions, so the gaps vary;
+  * random: the even positions in a random order;
+  * sorted: floor(k * span / (N - 1)) for k = 0 .. N-1, whose steps differ by one
+    here and there; measured in the cold regime only, so that its cells stay
+    comparable with earlier runs, which had it under this name;
+  * a single query in the middle of the table, for N = 1.
+
+Regimes:
+  * single: N = 1, the cost of one call;
+  * warm: N = 4e6, repeated calls in one process. A 32 MB block is below glibc's
+    largest dynamic mmap threshold, so once one has been freed the C allocator
+    hands the same memory back to the next call, as in a user's loop over chunks;
+  * cold: N = 1e7. An 80 MB block is always mapped afresh and returned when freed,
+    so every call pays for fresh pages.
+The tables report each side's minor page faults per call, which show what
+memory a call actually got.
+
+Goal summary (warm regime and N = 1): the ratio of medians to numpy.interp for
+each order and function, marked against the ratio being worked towards. The
+goals are reported, never asserted.
+
+Every rust call is checked once against the expected exact result before it is
+timed. Timing: time.perf_counter_ns around an inner loop long enough to last
+>= 20 ms (one call from N = 1e5 on), repeated round-robin over all calls of a
+case; the median, min and max of the repeats are reported in ns per query
+element. The checking call warms the memory in the warm regime and is the first
+timed repeat in the cold one.
 
 Memory: each measured call runs first in a fresh child process (glibc's mmap
 threshold fixed, so large blocks are mapped and returned rather than recycled);
@@ -34,7 +59,9 @@ just before the call and reports the peak minus the RSS just before it.
 
 Output: raw data (timings.json, timings.csv, memory.json) and results.md,
 speed.png go to DIR (default bench/results/); a full run without --out also
-writes results.md and speed.png to bench/, for the README.
+writes results.md and speed.png to bench/, for the README. --goal measures only
+the goal summary's cells, with fewer repeats, and prints it; it writes files
+only with --out.
 """
 
 from __future__ import annotations
@@ -47,6 +74,7 @@ import json
 import os
 import platform
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -61,12 +89,9 @@ import rust
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
 
-FULL_NS = [1, 10**3, 10**6, 10**7]
-FULL_TABLES = [2, 100, 10**4, 10**6]
-QUICK_NS = [1, 10**3, 10**6]
-QUICK_TABLES = [2, 10**4, 10**6]
-ORDERS = ["sorted", "random"]
+FUNCTIONS = ["forward_int", "forward_float", "inverse_int", "inverse_float"]
 METHODS = [None, "nearest", "ffill", "bfill"]
+ALL_TABLES = [2, 100, 10**4, 10**6]
 
 SPAN = 2**26  # positions covered by a table
 X0 = 1_000  # first tie position
@@ -75,26 +100,47 @@ FLOAT_START = -(2**20)  # first float64 value (before halving)
 SEED = 20240611
 
 
-class Settings:
-    """Repeats and the shortest timing: fewer and shorter for --quick."""
+class Regime:
+    """How a group of cases is called: N, the orders, the tables and the repeats."""
 
-    quick = False
+    def __init__(self, name: str, n_queries: int, orders: list[str], tables: list[int], repeats: int,
+                 min_timing_ms: int = 20):
+        self.name = name
+        self.n_queries = n_queries
+        self.orders = orders
+        self.tables = tables
+        self.repeats = repeats
+        self.min_timing_ns = min_timing_ms * 10**6
 
-    @classmethod
-    def min_timing_ns(cls) -> int:
-        return 5_000_000 if cls.quick else 20_000_000
+    @property
+    def one_call(self) -> bool:
+        """One call per timing: long enough on its own."""
+        return self.n_queries >= 10**5
 
-    @classmethod
-    def repeats(cls, n_queries: int) -> int:
-        if cls.quick:
-            return 2 if n_queries >= 10**6 else 3
-        if n_queries >= 10**7:
-            return 3
-        if n_queries >= 10**6:
-            return 5
-        if n_queries > 1:
-            return 7
-        return 11
+    @property
+    def first_call_timed(self) -> bool:
+        # In the cold regime every call maps fresh memory, the checking one as well,
+        # so it is a fair first repeat; in the warm regime it is the call that
+        # leaves memory behind for the others.
+        return self.name == "cold"
+
+    def title(self, order: str) -> str:
+        if self.name == "single":
+            return "N = 1: a single query"
+        return f"{self.name}, N = {fmt_count(self.n_queries)} {order} queries"
+
+
+def regimes_for(mode: str) -> list[Regime]:
+    if mode == "goal":
+        return [Regime("single", 1, ["single"], [2, 100], 5, min_timing_ms=10),
+                Regime("warm", 4 * 10**6, ["even", "uneven", "random"], [100, 10**4, 10**6], 5)]
+    if mode == "quick":
+        return [Regime("single", 1, ["single"], [2, 10**4], 3, min_timing_ms=5),
+                Regime("warm", 4 * 10**5, ["even", "uneven", "random"], [2, 10**4, 10**6], 2),
+                Regime("cold", 10**6, ["sorted", "random"], [2, 10**4, 10**6], 2)]
+    return [Regime("single", 1, ["single"], ALL_TABLES, 11),
+            Regime("warm", 4 * 10**6, ["even", "uneven", "random"], ALL_TABLES, 7),
+            Regime("cold", 10**7, ["sorted", "even", "uneven", "random"], ALL_TABLES, 3)]
 
 
 # ---------------------------------------------------------------- data
@@ -122,19 +168,38 @@ class Table:
         self.xp_f = self.xp.astype(np.float64)  # for numpy.interp
 
 
+def positions(table: Table, n_queries: int, order: str) -> np.ndarray:
+    """N whole positions inside the table, in the given order."""
+    first, last = int(table.xp[0]), int(table.xp[-1])
+    span = last - first
+    if order == "single":
+        return np.array([first + span // 2], np.uint64)
+    if order == "sorted":
+        steps = np.arange(n_queries, dtype=np.uint64)
+        return np.uint64(first) + (steps * np.uint64(span)) // np.uint64(max(1, n_queries - 1))
+    if order == "uneven":
+        rng = np.random.default_rng([SEED, table.n, n_queries, 2])
+        x = rng.integers(first, last, size=n_queries, dtype=np.uint64, endpoint=True)
+        x.sort()
+        return x
+    if order not in ("even", "random"):
+        raise ValueError(f"unknown order {order!r}")
+    step = span // max(1, n_queries - 1)
+    if step == 0:
+        raise ValueError(f"a table spanning {span} positions has no room for {n_queries} distinct ones")
+    start = first + (span - step * (n_queries - 1)) // 2  # centred: both ends stay inside
+    x = np.uint64(start) + np.arange(n_queries, dtype=np.uint64) * np.uint64(step)
+    if order == "random":
+        rng = np.random.default_rng([SEED, table.n, n_queries, 1])
+        x = x[rng.permutation(n_queries)]
+    return x
+
+
 class Queries:
     """N whole positions over the table and the exact values there."""
 
     def __init__(self, table: Table, n_queries: int, order: str):
-        span = np.uint64(int(table.xp[-1]) - int(table.xp[0]))
-        if n_queries == 1:
-            x = np.array([table.xp[0] + span // np.uint64(2)], np.uint64)
-        else:
-            steps = np.arange(n_queries, dtype=np.uint64)
-            x = table.xp[0] + (steps * span) // np.uint64(n_queries - 1)
-        if order == "random":
-            rng = np.random.default_rng([SEED, table.n, n_queries, 1])
-            x = x[rng.permutation(n_queries)]
+        x = positions(table, n_queries, order)
         segment = np.searchsorted(table.xp, x, side="right") - 1
         segment = np.minimum(segment, table.n - 2)
         rise = (x - table.xp[segment]).astype(np.int64) * table.slopes[segment]
@@ -152,19 +217,22 @@ def method_label(function: str, method: str | None) -> str:
     return function if method is None else f"{function} {method}"
 
 
-OURS = ["forward_int", "forward_float"] + [
-    method_label(fn, m) for fn in ("inverse_int", "inverse_float") for m in METHODS
-]
+def labels_of(function: str) -> list[str]:
+    """rust's rows for one function: every method of the inverse ones."""
+    if function.startswith("forward"):
+        return [function]
+    return [method_label(function, m) for m in METHODS]
+
+
+OURS = [label for fn in FUNCTIONS for label in labels_of(fn)]
 PANDAS_METHODS = {"ffill": "pad", "bfill": "backfill", "nearest": "nearest"}
-PEERS = (
-    ["np.interp forward", "np.interp inverse",
-     "np.searchsorted xp (uint64)", "np.searchsorted fp (int64)", "np.searchsorted fp (float64)"]
-    + [f"pandas {p} ({t})" for t in ("int64", "float64") for p in PANDAS_METHODS.values()]
-    + ["np.copyto (floor)"]
-)
+INTERP = ["np.interp forward", "np.interp inverse"]
+SEARCHSORTED = ["np.searchsorted xp (uint64)", "np.searchsorted fp (int64)", "np.searchsorted fp (float64)"]
+PANDAS = [f"pandas {p} ({t})" for t in ("int64", "float64") for p in PANDAS_METHODS.values()]
+FLOOR = "np.copyto (floor)"
+PEERS = INTERP + SEARCHSORTED + PANDAS + [FLOOR]
 ALL = OURS + PEERS
-FORWARD_ROWS = {"forward_int", "forward_float", "np.interp forward", "np.searchsorted xp (uint64)",
-                "np.copyto (floor)"}
+FORWARD_ROWS = {"forward_int", "forward_float", "np.interp forward", "np.searchsorted xp (uint64)", FLOOR}
 
 
 def reference_of(name: str) -> str:
@@ -172,8 +240,24 @@ def reference_of(name: str) -> str:
     return "np.interp forward" if name in FORWARD_ROWS else "np.interp inverse"
 
 
-def build_calls(table: Table, q: Queries, names=ALL, pandas_index=None):
-    """name -> (callable, expected result or None)."""
+def names_for(mode: str, regime: Regime, order: str, n: int, ours: list[str], have_pandas: bool) -> list[str]:
+    """The rows measured in one case.
+
+    The goal summary needs only rust's rows and numpy.interp. Elsewhere every peer
+    runs, except that pandas, the slowest, runs only where earlier runs had it:
+    single queries and the cold regime's sorted and random orders.
+    """
+    names = list(ours)
+    if mode == "goal":
+        return names + [r for r in INTERP if any(reference_of(o) == r for o in ours)]
+    names += INTERP + SEARCHSORTED
+    if have_pandas and (regime.name == "single" or (regime.name == "cold" and order in ("sorted", "random"))):
+        names += PANDAS
+    return names + [FLOOR]
+
+
+def build_calls(table: Table, q: Queries, names, pandas_index=None):
+    """name -> (callable, expected result or None), in the order of ALL."""
     calls = {}
     want = set(names)
     if "forward_int" in want:
@@ -205,10 +289,10 @@ def build_calls(table: Table, q: Queries, names=ALL, pandas_index=None):
             if label in want:
                 index = pandas_index(t)
                 calls[label] = (functools.partial(index.get_indexer, f, method=p), None)
-    if "np.copyto (floor)" in want:
+    if FLOOR in want:
         out = np.empty_like(q.x)
         out.fill(0)  # an existing array: its pages are already there
-        calls["np.copyto (floor)"] = (functools.partial(np.copyto, out, q.x), None)
+        calls[FLOOR] = (functools.partial(np.copyto, out, q.x), None)
     return calls
 
 
@@ -225,76 +309,93 @@ def pandas_indexes(table: Table):
     return get
 
 
+def minor_faults() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def check(fn, expected):
-    """Runs fn once: (None when it ran as expected, else why not; its time in ns or None)."""
+    """Runs fn once: (None when it ran as expected, else why not; its time in ns
+    or None; its minor page faults)."""
+    f0 = minor_faults()
     t0 = time.perf_counter_ns()
     try:
         result = fn()
     except Exception as e:  # noqa: BLE001 - any failure is reported in the table
-        return f"raises {type(e).__name__}: {e}", None
+        return f"raises {type(e).__name__}: {e}", None, 0
     elapsed = time.perf_counter_ns() - t0
+    faults = minor_faults() - f0
     if expected is not None:
         if result.shape != expected.shape or not np.array_equal(result, expected):
             bad = int(np.count_nonzero(result != expected)) if result.shape == expected.shape else -1
-            return f"differs from the exact result ({bad} elements)", elapsed
-    return None, elapsed
+            return f"differs from the exact result ({bad} elements)", elapsed, faults
+    return None, elapsed, faults
 
 
 # ---------------------------------------------------------------- timing
 
 
-def time_loops(fn, loops: int) -> int:
+def time_loops(fn, loops: int) -> tuple[int, int]:
+    """(ns, minor page faults) of `loops` calls."""
     if loops == 1:
+        f0 = minor_faults()
         t0 = time.perf_counter_ns()
         fn()
-        return time.perf_counter_ns() - t0
+        t = time.perf_counter_ns() - t0
+        return t, minor_faults() - f0
     rng = range(loops)
+    f0 = minor_faults()
     t0 = time.perf_counter_ns()
     for _ in rng:
         fn()
-    return time.perf_counter_ns() - t0
+    t = time.perf_counter_ns() - t0
+    return t, minor_faults() - f0
 
 
-def calibrate(fn) -> int:
+def calibrate(fn, min_timing_ns: int) -> int:
     """Inner loop count so that one timing lasts at least the shortest timing."""
     loops = 1
     while True:
-        t = time_loops(fn, loops)
-        if t >= Settings.min_timing_ns():
+        t, _ = time_loops(fn, loops)
+        if t >= min_timing_ns:
             return loops
         if t <= 0:
             loops *= 10
             continue
-        loops = max(loops * 2, int(loops * Settings.min_timing_ns() * 1.2 / t) + 1)
+        loops = max(loops * 2, int(loops * min_timing_ns * 1.2 / t) + 1)
 
 
-def time_case(calls: dict, n_queries: int, repeats: int):
+def time_case(calls: dict, regime: Regime):
     """Checks every call, then times those that ran, round-robin over the calls.
 
-    Returns (name -> status, name -> ns per element of each repeat). From N = 1e6
-    on, the checking call is the first timed repeat (the functions are warm from
-    the smaller cases); below that it only warms up.
+    Returns (name -> status, name -> ns per element of each repeat, name -> minor
+    page faults per call of each repeat).
     """
-    big = n_queries >= 10**6
-    statuses, samples = {}, {name: [] for name in calls}
+    n_queries = regime.n_queries
+    timed_check = regime.one_call and regime.first_call_timed
+    statuses = {}
+    samples = {name: [] for name in calls}
+    faults = {name: [] for name in calls}
     gc_was = gc.isenabled()
     gc.disable()
     try:
         for name, (fn, expected) in calls.items():
-            statuses[name], t = check(fn, expected)
-            if big and t is not None:
+            statuses[name], t, flt = check(fn, expected)
+            if timed_check and t is not None:
                 samples[name].append(t / n_queries)
+                faults[name].append(flt)
             gc.collect()
+        # A wrong result is still timed, and shown with its status.
         live = {name: fn for name, (fn, _) in calls.items() if not statuses[name] or "differs" in statuses[name]}
-        loops = {name: (1 if big else calibrate(fn)) for name, fn in live.items()}
-        for _ in range(repeats - (1 if big else 0)):
+        loops = {name: (1 if regime.one_call else calibrate(fn, regime.min_timing_ns)) for name, fn in live.items()}
+        for _ in range(regime.repeats - (1 if timed_check else 0)):
             for name, fn in live.items():
-                t = time_loops(fn, loops[name])
+                t, flt = time_loops(fn, loops[name])
                 samples[name].append(t / loops[name] / n_queries)
+                faults[name].append(flt / loops[name])
     finally:
         if gc_was:
             gc.enable()
-    return statuses, samples
+    return statuses, samples, faults
 
 
 # ---------------------------------------------------------------- memory
@@ -322,7 +423,6 @@ def memory_child(arg: str) -> None:
     fn, _ = build_calls(table, q, [name], index)[name]
     gc.collect()
     gc.disable()
-    import resource
 
     rss0 = read_status_kib("VmRSS")
     try:
@@ -392,23 +492,36 @@ def fmt_count(v: int) -> str:
     if v < 1000:
         return str(v)
     e = len(str(v)) - 1
-    return f"1e{e}" if v == 10**e else f"{v:.0e}"
+    if v == 10**e:
+        return f"1e{e}"
+    if v % 10**e == 0:
+        return f"{v // 10**e}e{e}"
+    return f"{v:.0e}"
 
 
 def summarise(results: list[dict]) -> dict:
-    """(N, n, order, name) -> {median, min, max, ratio, status}."""
+    """(regime, n, order, name) -> {median, min, max, ratio, faults, status}."""
     by = {}
     for r in results:
-        key = (r["N"], r["n"], r["order"], r["name"])
+        key = (r["regime"], r["n"], r["order"], r["name"])
         s = r["ns_per_element"]
         by[key] = {"status": r["status"]}
         if s:
-            by[key].update(median=statistics.median(s), min=min(s), max=max(s))
-    for (N, n, order, name), v in by.items():
-        ref = by.get((N, n, order, reference_of(name)), {})
+            by[key].update(median=statistics.median(s), min=min(s), max=max(s),
+                           faults=statistics.median(r["faults_per_call"]))
+    for (regime, n, order, name), v in by.items():
+        ref = by.get((regime, n, order, reference_of(name)), {})
         if "median" in v and "median" in ref:
             v["ratio"] = v["median"] / ref["median"]
     return by
+
+
+def render(head: list[str], rows: list[list[str]], markdown: bool) -> list[str]:
+    if markdown:
+        out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        return out + ["| " + " | ".join(r) + " |" for r in rows]
+    widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
+    return ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in [head] + rows]
 
 
 def cell(v: dict | None, with_range: bool) -> str:
@@ -426,41 +539,148 @@ def cell(v: dict | None, with_range: bool) -> str:
     return text
 
 
-def speed_tables(by: dict, ns: list[int], tables: list[int], markdown: bool) -> str:
+def fault_note(by: dict, regime: Regime) -> str:
+    """Minor page faults per call of rust's rows and of numpy.interp over a regime."""
+    parts = []
+    for label, rows in (("rust's functions", OURS), ("numpy.interp", INTERP)):
+        values = [v["faults"] for (r, _, _, name), v in by.items()
+                  if r == regime.name and name in rows and "faults" in v]
+        if values:
+            lo, hi = min(values), max(values)
+            parts.append(f"{label} {lo:.0f}" + (f"–{hi:.0f}" if round(hi) != round(lo) else ""))
+    if not parts:
+        return ""
+    size = 8 * regime.n_queries
+    return (f"Minor page faults per call (the output is {size / 2**20:.1f} MiB, {size // 4096} pages of 4 KiB): "
+            + "; ".join(parts) + ".")
+
+
+def speed_tables(by: dict, regimes: list[Regime], markdown: bool) -> str:
     out = []
-    for N in ns:
-        for order in ORDERS:
-            if not any((N, n, order, ALL[0]) in by for n in tables):
+    for regime in regimes:
+        if markdown and regime.name != "single":
+            out += [f"### The {regime.name} regime", "", fault_note(by, regime), ""]
+        for order in regime.orders:
+            names = [name for name in ALL if any((regime.name, n, order, name) in by for n in regime.tables)]
+            if not names:
                 continue
-            title = f"N = {fmt_count(N)} queries, " + ("a single query" if N == 1 else f"{order} queries")
-            head = ["call"] + [f"n = {fmt_count(n)}" for n in tables]
-            rows = [[name] + [cell(by.get((N, n, order, name)), markdown) for n in tables] for name in ALL]
+            head = ["call"] + [f"n = {fmt_count(n)}" for n in regime.tables]
+            rows = [[name] + [cell(by.get((regime.name, n, order, name)), markdown) for n in regime.tables]
+                    for name in names]
             if markdown:
-                out.append(f"### {title}\n")
-                out.append("| " + " | ".join(head) + " |")
-                out.append("|" + "---|" * len(head))
-                out += ["| " + " | ".join(r) + " |" for r in rows]
-                out.append("")
+                level = "###" if regime.name == "single" else "####"
+                out += [f"{level} {regime.title(order)}", ""] + render(head, rows, True) + [""]
             else:
-                widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
-                out.append(f"\n{title}: ns per element, ×ratio to numpy.interp")
-                out.append("  ".join(h.ljust(w) for h, w in zip(head, widths)))
-                out += ["  ".join(c.ljust(w) for c, w in zip(r, widths)) for r in rows]
+                out += ["", f"{regime.title(order)}: ns per element, ×ratio to numpy.interp"]
+                out += render(head, rows, False)
+        if not markdown and regime.name != "single":
+            out.append(fault_note(by, regime))
     return "\n".join(out)
+
+
+# ---------------------------------------------------------------- goal summary
+
+# The ratio to numpy.interp being worked towards, (int, float) per order.
+GOALS = {"even": (0.5, 0.9), "uneven": (0.8, 1.0), "random": (0.3, 0.3), "single": (0.5, 0.5)}
+# A method slower than method None by this factor is shown beside it.
+WORST_SHOWN = 1.15
+
+
+def goal_of(order: str, function: str) -> float:
+    return GOALS[order][0 if function.endswith("_int") else 1]
+
+
+def mark(ratio: float, goal: float) -> str:
+    return f"{ratio:.2f}" + ("✓" if ratio <= goal else "✗")
+
+
+def goal_cell(by: dict, regime: str, order: str, function: str, tables: list[int]) -> tuple[str, int, int]:
+    """The ratios of one function at each table size: (text, sizes met, sizes).
+
+    A size counts as met when every method of the function is within the goal;
+    a failed or wrong call never is.
+    """
+    goal = goal_of(order, function)
+    parts, met, count = [], 0, 0
+    for n in tables:
+        v = by.get((regime, n, order, function))
+        if v is None:
+            parts.append("—")
+            continue
+        count += 1
+        if "ratio" not in v:
+            parts.append("failed")
+            continue
+        r = v["ratio"]
+        text = mark(r, goal)
+        worst, method, wrong = r, None, bool(v["status"])
+        for label in labels_of(function)[1:]:
+            w = by.get((regime, n, order, label), {})
+            wrong |= bool(w.get("status"))
+            if w.get("ratio", 0) > worst:
+                worst, method = w["ratio"], label.split()[-1]
+        if method is not None and (worst >= WORST_SHOWN * r or (worst > goal) != (r > goal)):
+            text += f" ({method} {mark(worst, goal)})"
+        if wrong:
+            text += " [wrong result]"
+        met += worst <= goal and not wrong
+        parts.append(text)
+    return " / ".join(parts), met, count
+
+
+def goal_table(by: dict, regimes: list[Regime], functions: list[str], markdown: bool) -> str:
+    rows = []
+    met = count = 0
+    found = {r.name: r for r in regimes}
+    lines = []
+    warm, single = found.get("warm"), found.get("single")
+    if warm is None and single is None:
+        return ""
+    for regime, orders in ((warm, ["even", "uneven", "random"]), (single, ["single"])):
+        if regime is None:
+            continue
+        tables = [n for n in (ALL_TABLES[1:] if regime.name == "warm" else ALL_TABLES[:2]) if n in regime.tables]
+        for order in orders:
+            if order not in regime.orders:
+                continue
+            goals = GOALS[order]
+            label = ("N = 1" if order == "single" else order) + " (n = " + " / ".join(map(fmt_count, tables)) + "; "
+            label += (f"≤ {goals[0]}" if goals[0] == goals[1] else f"int ≤ {goals[0]}, float ≤ {goals[1]}") + ")"
+            row = [label]
+            for fn in functions:
+                text, m, c = goal_cell(by, regime.name, order, fn, tables)
+                row.append(text)
+                met += m
+                count += c
+            rows.append(row)
+    head = ["order (table sizes; goal)"] + functions
+    if warm is not None:
+        lines.append(f"Ratio of medians to numpy.interp in the warm regime (N = {fmt_count(warm.n_queries)}, "
+                     "repeated calls) and for a single query; below 1 is faster. ✓ the goal being worked towards "
+                     "is met, ✗ it is not. Inverse functions: method None, and in brackets the slowest "
+                     f"method where it is {WORST_SHOWN}× slower or on the other side of the goal.")
+    lines += [""] + render(head, rows, markdown) + ["", f"Goals met: {met} of {count} (function, order, table "
+                                                    "size) cells, counting a cell met when every method is."]
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- memory and plot
 
 
 def memory_table(mem: list[dict], markdown: bool) -> str:
     if not mem:
         return ""
     N = mem[0]["N"]
-    cols = sorted({(m["n"], ORDERS.index(m["order"])) for m in mem})
+    cols = list(dict.fromkeys((m["n"], m["order"]) for m in mem))
     get = {(m["n"], m["order"], m["name"]): m for m in mem}
-    head = ["call"] + [f"n = {fmt_count(n)}, {ORDERS[o]}" for n, o in cols]
+    head = ["call"] + [f"n = {fmt_count(n)}, {order}" for n, order in cols]
     rows = []
     for name in ALL:
+        if not any((n, order, name) in get for n, order in cols):
+            continue
         row = [name]
-        for n, o in cols:
-            m = get.get((n, ORDERS[o], name))
+        for n, order in cols:
+            m = get.get((n, order, name))
             if m is None or m["extra_bytes"] is None:
                 row.append(m["how"] if m else "—")
                 continue
@@ -473,45 +693,51 @@ def memory_table(mem: list[dict], markdown: bool) -> str:
             f"In brackets: relative to the output (8 B × N = {8 * N / 2**20:.1f} MiB), plus for rust's "
             f"functions the copies of xp and fp (16 B × n; with them {floors}).")
     if markdown:
-        out = [note, "", "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
-        out += ["| " + " | ".join(r) + " |" for r in rows]
-        return "\n".join(out)
-    widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
-    out = ["", note, "  ".join(h.ljust(w) for h, w in zip(head, widths))]
-    out += ["  ".join(c.ljust(w) for c, w in zip(r, widths)) for r in rows]
-    return "\n".join(out)
+        return "\n".join([note, ""] + render(head, rows, True))
+    return "\n".join(["", note] + render(head, rows, False))
 
 
-def plot(by: dict, N: int, tables: list[int], path: str) -> None:
+PLOT_ORDERS = ["even", "uneven", "random"]
+
+
+def plot(by: dict, regimes: list[Regime], path: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 2, figsize=(15, 6.5), sharey=True)
+    shown = [r for r in regimes if r.name != "single"]
+    fig, axes = plt.subplots(len(shown), len(PLOT_ORDERS), figsize=(19, 5.5 * len(shown)), sharey=True,
+                             squeeze=False)
     colours = plt.get_cmap("tab20").colors
-    for ax, order in zip(axes, ORDERS):
-        for i, name in enumerate(ALL):
-            pts = [(n, by[(N, n, order, name)]["median"]) for n in tables
-                   if "median" in by.get((N, n, order, name), {})]
-            if not pts:
-                continue
-            ours = name in OURS
-            ax.plot([p[0] for p in pts], [p[1] for p in pts],
-                    label=name, color=colours[i % len(colours)] if name != "np.copyto (floor)" else "black",
-                    linestyle="-" if ours else "--", marker="o" if ours else "s",
-                    linewidth=2.0 if ours else 1.2, markersize=4)
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_xlabel("table size n (tie points)")
-        ax.set_title(f"N = {fmt_count(N)} {order} queries")
-        ax.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("ns per query element (median)")
-    handles, labels = axes[0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="center right", fontsize=8, frameon=False, bbox_to_anchor=(0.995, 0.5))
-    fig.suptitle("rust (solid) against NumPy / pandas (dashed)")
-    fig.tight_layout(rect=(0, 0, 0.84, 0.96))
-    fig.savefig(path, dpi=100)
+    for row, regime in zip(axes, shown):
+        for ax, order in zip(row, PLOT_ORDERS):
+            for i, name in enumerate(ALL):
+                pts = [(n, by[(regime.name, n, order, name)]["median"]) for n in regime.tables
+                       if "median" in by.get((regime.name, n, order, name), {})]
+                if not pts:
+                    continue
+                ours = name in OURS
+                ax.plot([p[0] for p in pts], [p[1] for p in pts],
+                        label=name, color=colours[i % len(colours)] if name != FLOOR else "black",
+                        linestyle="-" if ours else "--", marker="o" if ours else "s",
+                        linewidth=2.0 if ours else 1.2, markersize=4)
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.set_xlabel("table size n (tie points)")
+            ax.set_title(regime.title(order))
+            ax.grid(True, which="both", alpha=0.3)
+        row[0].set_ylabel("ns per query element (median)")
+    handles, labels = {}, {}
+    for ax in axes.flat:  # every row shown in any panel, once
+        for h, lab in zip(*ax.get_legend_handles_labels()):
+            handles.setdefault(lab, h)
+    labels = [name for name in ALL if name in handles]
+    fig.legend([handles[lab] for lab in labels], labels, loc="center right", fontsize=8, frameon=False,
+               bbox_to_anchor=(0.995, 0.5))
+    fig.suptitle("rust (solid) against NumPy and pandas (dashed)")
+    fig.tight_layout(rect=(0, 0, 0.86, 0.97))
+    fig.savefig(path, dpi=90)
     plt.close(fig)
 
 
@@ -543,13 +769,45 @@ def environment() -> dict:
 # ---------------------------------------------------------------- main
 
 
+def parse_only(text: str | None) -> list[str]:
+    if not text:
+        return list(FUNCTIONS)
+    chosen = [t.strip() for t in text.split(",") if t.strip()]
+    unknown = [t for t in chosen if t not in FUNCTIONS]
+    if unknown or not chosen:
+        raise SystemExit(f"--only takes a comma-separated list of {', '.join(FUNCTIONS)}; got {text!r}")
+    return [fn for fn in FUNCTIONS if fn in chosen]
+
+
+def write_raw(out: str, env: dict, results: list[dict], by: dict, mem: list[dict], elapsed: float) -> None:
+    with open(os.path.join(out, "timings.json"), "w") as fh:
+        json.dump({"environment": env, "results": results, "memory": mem, "seconds": elapsed}, fh, indent=1)
+    samples = {(r["regime"], r["n"], r["order"], r["name"]): r["ns_per_element"] for r in results}
+    n_of = {r["regime"]: r["N"] for r in results}
+    with open(os.path.join(out, "timings.csv"), "w", newline="") as fh:
+        w = csv.writer(fh)
+        w.writerow(["regime", "N", "n", "order", "name", "status", "median_ns", "min_ns", "max_ns",
+                    "ratio_to_interp", "faults_per_call", "samples_ns"])
+        for key, v in by.items():
+            regime, n, order, name = key
+            w.writerow([regime, n_of[regime], n, order, name, v["status"] or "", v.get("median", ""),
+                        v.get("min", ""), v.get("max", ""), v.get("ratio", ""), v.get("faults", ""),
+                        " ".join(f"{s:.4g}" for s in samples[key])])
+    with open(os.path.join(out, "memory.json"), "w") as fh:
+        json.dump(mem, fh, indent=1)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="N up to 1e6 and fewer tables: a smoke run")
-    parser.add_argument("--out", help="directory for all output (default bench/results/)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--quick", action="store_true", help="smaller N, fewer tables and repeats: a smoke run")
+    mode.add_argument("--goal", action="store_true",
+                      help="only the goal summary's cells (warm regime, N = 1), fewer repeats; prints the table")
+    parser.add_argument("--only", metavar="FUNCTIONS",
+                        help="comma-separated functions to measure, e.g. forward_int,inverse_float")
+    parser.add_argument("--out", help="directory for all output (default bench/results/; with --goal: none)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
-    parser.add_argument("--queries", type=float, nargs="+", metavar="N",
-                        help="query counts to run instead of the default ones")
+    parser.add_argument("--regimes", help="comma-separated regimes to run out of single, warm, cold")
     parser.add_argument("--tables", type=float, nargs="+", metavar="n",
                         help="table sizes to run instead of the default ones (at least 2)")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
@@ -559,24 +817,30 @@ def main() -> int:
         return 0
 
     started = time.monotonic()
-    out = os.path.abspath(args.out or os.path.join(BENCH_DIR, "results"))
-    os.makedirs(out, exist_ok=True)
-    publish = args.out is None and not args.quick
-    Settings.quick = args.quick
-    ns = QUICK_NS if args.quick else FULL_NS
-    tables = QUICK_TABLES if args.quick else FULL_TABLES
-    if args.queries:
-        ns = sorted({int(v) for v in args.queries})
+    run_mode = "goal" if args.goal else "quick" if args.quick else "full"
+    functions = parse_only(args.only)
+    ours = [label for fn in functions for label in labels_of(fn)]
+    regimes = regimes_for(run_mode)
+    if args.regimes:
+        chosen = {r.strip() for r in args.regimes.split(",")}
+        unknown = chosen - {r.name for r in regimes}
+        if unknown:
+            raise SystemExit(f"--regimes: unknown or not in this mode: {', '.join(sorted(unknown))}")
+        regimes = [r for r in regimes if r.name in chosen]
     if args.tables:
         tables = sorted({int(v) for v in args.tables})
-    if args.queries or args.tables:
-        publish = False
+        if tables[0] < 2:
+            raise SystemExit("--tables: a table has at least 2 tie points")
+        for r in regimes:
+            r.tables = tables
+    writes = args.out is not None or run_mode != "goal"
+    out = os.path.abspath(args.out or os.path.join(BENCH_DIR, "results"))
+    publish = (args.out is None and run_mode == "full" and not (args.regimes or args.tables or args.only))
     have_pandas = True
     try:
         import pandas  # noqa: F401
     except ImportError:
         have_pandas = False
-    names = [n for n in ALL if have_pandas or not n.startswith("pandas")]
     env = environment()
 
     def log(msg: str) -> None:
@@ -585,60 +849,86 @@ def main() -> int:
     log(f"rust from {env['module']}; numpy {env['numpy']}, pandas {env['pandas']}, "
         f"Python {env['python']}, {env['cpu']} ({env['cores']} cores)")
     results = []
-    for N in ns:
-        for n in tables:
+    for regime in regimes:
+        N = regime.n_queries
+        for n in regime.tables:
             table = Table(n)
             index = pandas_indexes(table) if have_pandas else None
-            for order in (["sorted"] if N == 1 else ORDERS):
-                q = Queries(table, N, order)
-                calls = build_calls(table, q, names, index)
+            for order in regime.orders:
                 t0 = time.monotonic()
-                statuses, samples = time_case(calls, N, Settings.repeats(N))
-                for name in names:
-                    results.append({"N": N, "n": n, "order": order, "name": name, "status": statuses[name],
-                                    "ns_per_element": samples.get(name, [])})
+                q = Queries(table, N, order)
+                names = names_for(run_mode, regime, order, n, ours, have_pandas)
+                calls = build_calls(table, q, names, index)
+                statuses, samples, faults = time_case(calls, regime)
+                for name in calls:
+                    results.append({"regime": regime.name, "N": N, "n": n, "order": order, "name": name,
+                                    "status": statuses[name], "ns_per_element": samples[name],
+                                    "faults_per_call": faults[name]})
                 bad = {k: v for k, v in statuses.items() if v}
-                log(f"N={fmt_count(N):>4} n={fmt_count(n):>4} {order:6}: {sum(1 for v in samples.values() if v)} calls timed "
-                    f"in {time.monotonic() - t0:5.1f} s" + (f"; not as expected: {bad}" if bad else ""))
+                log(f"{regime.name:6} N={fmt_count(N):>4} n={fmt_count(n):>4} {order:6}: "
+                    f"{sum(1 for v in samples.values() if v)} calls timed in {time.monotonic() - t0:5.1f} s"
+                    + (f"; not as expected: {bad}" if bad else ""))
                 del q, calls
     by = summarise(results)
+    goals = goal_table(by, regimes, functions, markdown=False)
 
+    if run_mode == "goal":
+        elapsed = time.monotonic() - started
+        print("\n" + goals)
+        if writes:
+            os.makedirs(out, exist_ok=True)
+            write_raw(out, env, results, by, [], elapsed)
+            with open(os.path.join(out, "goal.md"), "w") as fh:
+                fh.write(goal_table(by, regimes, functions, markdown=True) + "\n")
+            log(f"\nwritten to {out}")
+        log(f"\n{elapsed:.0f} s")
+        return 0
+
+    os.makedirs(out, exist_ok=True)
     mem = []
-    if not args.no_memory:
+    cold = next((r for r in regimes if r.name == "cold"), None)
+    if not args.no_memory and cold is not None:
         # Every call on sorted queries with a small and the largest table; rust's
         # functions also on random queries with a middle-sized one (the peers'
         # memory does not depend on the order; with the largest table each random
         # call takes seconds).
-        mem_n = ns[-1]
+        tables = cold.tables
         small = [t for t in tables if t >= 100][:1]
         large = tables[-1]
         middle = [t for t in tables if 100 < t < large][-1:] or [large]
+        names = ours + [p for p in PEERS if have_pandas or p not in PANDAS]
         jobs = [(t, "sorted", names) for t in small if t != large] + [(large, "sorted", names)]
-        jobs.append((middle[0], "random", OURS))
-        log(f"memory at N = {fmt_count(mem_n)}, one fresh process per call:")
+        jobs.append((middle[0], "random", ours))
+        log(f"memory at N = {fmt_count(cold.n_queries)}, one fresh process per call:")
         with tempfile.TemporaryDirectory(dir=out) as tmp:
-            mem = measure_memory(mem_n, jobs, tmp, log)
+            mem = measure_memory(cold.n_queries, jobs, tmp, log)
 
     elapsed = time.monotonic() - started
-    with open(os.path.join(out, "timings.json"), "w") as fh:
-        json.dump({"environment": env, "results": results, "memory": mem, "seconds": elapsed}, fh, indent=1)
-    with open(os.path.join(out, "timings.csv"), "w", newline="") as fh:
-        w = csv.writer(fh)
-        w.writerow(["N", "n", "order", "name", "status", "median_ns", "min_ns", "max_ns", "ratio_to_interp",
-                    "samples_ns"])
-        for (N, n, order, name), v in by.items():
-            w.writerow([N, n, order, name, v["status"] or "", v.get("median", ""), v.get("min", ""),
-                        v.get("max", ""), v.get("ratio", ""),
-                        " ".join(f"{s:.4g}" for s in next(r["ns_per_element"] for r in results
-                                                          if (r["N"], r["n"], r["order"], r["name"])
-                                                          == (N, n, order, name)))])
-    with open(os.path.join(out, "memory.json"), "w") as fh:
-        json.dump(mem, fh, indent=1)
+    write_raw(out, env, results, by, mem, elapsed)
 
-    print(speed_tables(by, ns, tables, markdown=False))
+    print("\n" + goals)
+    print(speed_tables(by, regimes, markdown=False))
     print(memory_table(mem, markdown=False))
 
-    cmd = "bash bench/run.sh" + (" --quick" if args.quick else "") + (f" --out {args.out}" if args.out else "")
+    cmd = "bash bench/run.sh" + "".join(
+        f" {flag}" for flag, on in (("--quick", args.quick), (f"--only {args.only}", args.only),
+                                    (f"--regimes {args.regimes}", args.regimes),
+                                    (f"--out {args.out}", args.out)) if on)
+    def regime_text(r: Regime) -> str:
+        size = f"{8 * r.n_queries / 2**20:.0f} MiB"
+        return {"single": "*single*: N = 1, the cost of one call",
+                "warm": f"*warm*: repeated calls with N = {fmt_count(r.n_queries)} in one process, so that a "
+                        f"freed {size} block comes back from the C allocator to the next call, as in a user's "
+                        "loop over chunks",
+                "cold": f"*cold*: calls with N = {fmt_count(r.n_queries)}, whose {size} blocks glibc maps "
+                        "afresh on every call"
+                        + (" (from 32 MiB on, the most its dynamic mmap threshold reaches)" if 8 * r.n_queries
+                           >= 2**25 else " (only once its dynamic mmap threshold is below them: a smoke run)")
+                }[r.name]
+
+    def repeats_text(r: Regime) -> str:
+        return f"{r.repeats} in the {r.name} regime" if r.name != "single" else f"{r.repeats} for a single query"
+
     md = [
         "# Speed and memory",
         "",
@@ -646,33 +936,45 @@ def main() -> int:
         f"Python {env['python']}, NumPy {env['numpy']}, pandas {env['pandas']}, module at revision "
         f"{env['revision']}.",
         "",
+    ]
+    if goals:
+        md += ["## Goals", "", goal_table(by, regimes, functions, markdown=True), ""]
+    md += [
+        "## How it is measured",
+        "",
         "Each cell: median ns per query element over the repeats (min–max), then ×the ratio to "
         "`numpy.interp` on float64 copies of the same data (forward rows to `np.interp(x, xp, fp)`, inverse "
         "rows to `np.interp(f, fp, xp)`); below 1 is faster than `numpy.interp`. n is the number of tie "
-        "points. Queries are whole positions evenly spread over the table (sorted) or a random permutation "
-        "of them; inverse queries are the exact values there, the same for every method, so every call "
-        "succeeds and each rust result was checked against the exact one before timing. The pandas rows "
-        "(`pd.Index(table).get_indexer(queries, method=...)`, index built once outside the timing) and "
-        "`np.searchsorted` find tie points rather than positions: timing only. `np.copyto` copies N "
-        "uint64 into an existing array: the memory-bandwidth floor. Repeats: "
-        + ", ".join(f"{Settings.repeats(N)} at N = {fmt_count(N)}" for N in ns)
-        + f"; below N = 1e6 each timing is an inner loop of at least {Settings.min_timing_ns() // 10**6} ms.",
+        "points. Queries are whole positions over the table: *even* (one constant step, like sample indices), "
+        "*uneven* (sorted random positions), *random* (the even ones in a random order) and, in the cold "
+        "regime only, *sorted* (the order earlier runs measured under this name: floor(k·span/(N−1)), whose "
+        "steps differ by one here and there). Inverse queries are the exact values there, the same for every "
+        "method, so every call succeeds and each rust result was checked against the exact one before timing.",
+        "",
+        "Regimes: " + "; ".join(regime_text(r) for r in regimes) + ". Each of the last two states the minor "
+        "page faults per call that rust's functions and `numpy.interp` actually paid.",
+        "",
+        "The pandas rows (`pd.Index(table).get_indexer(queries, method=...)`, index built once outside the "
+        "timing; single queries and the cold regime's sorted and random orders only) and `np.searchsorted` "
+        "find tie points rather than positions: timing only. `np.copyto` copies N uint64 into an existing "
+        "array: the memory-bandwidth floor. Repeats: " + ", ".join(repeats_text(r) for r in regimes)
+        + "; below N = 1e5 each timing is an inner loop of at least "
+        f"{min(r.min_timing_ns for r in regimes) // 10**6} ms.",
         "",
     ]
     try:
-        plot(by, ns[-1], tables, os.path.join(out, "speed.png"))
+        plot(by, regimes, os.path.join(out, "speed.png"))
         plotted = True
     except ImportError:
         log("matplotlib missing: no plot")
         plotted = False
     if plotted:
-        md += [f"![ns per element against table size at N = {fmt_count(ns[-1])}](speed.png)", ""]
-    md += ["## Time", "", speed_tables(by, ns, tables, markdown=True)]
+        md += ["![ns per element against table size, warm and cold regimes](speed.png)", ""]
+    md += ["## Time", "", speed_tables(by, regimes, markdown=True)]
     if mem:
         md += ["## Memory", "", memory_table(mem, markdown=True), ""]
-    text = "\n".join(md)
     with open(os.path.join(out, "results.md"), "w") as fh:
-        fh.write(text)
+        fh.write("\n".join(md))
     if publish:
         shutil.copy(os.path.join(out, "results.md"), os.path.join(BENCH_DIR, "results.md"))
         if plotted:

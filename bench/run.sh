@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks the module against numpy.interp, numpy.searchsorted and pandas:
-#   bash bench/run.sh [--quick] [--out DIR]
+#   bash bench/run.sh [--quick | --goal] [--only forward_int,inverse_float] [--out DIR]
 # Creates .venv-bench from requirements/bench.txt (again when that file changes),
 # installs the module from this checkout into it with `pip install .`, and runs
 # bench/bench.py with the given arguments. A full run writes its raw output to
-# bench/results/ and the table and plot to bench/results.md and bench/speed.png.
+# bench/results/ and the table and plot to bench/results.md and bench/speed.png;
+# --goal only prints the goal summary (the ratios to numpy.interp being worked
+# towards), in a few minutes, and writes nothing unless given --out.
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."

@@ -16,11 +16,18 @@
 #      guided by the coverage of the Python decoder (pure-Python mode: the
 #      native code is not instrumented), checked against the documented
 #      outcomes, an exact reference for integer tables and contiguous copies;
-#      then its corpus and unguided random inputs against the sanitized module.
+#      then its corpus and unguided random inputs against the sanitized module;
+#   5. native fuzzing: libFuzzer targets on the C++ core alone, built with clang
+#      under the sanitizers (scripts/fuzz_native.sh): the divisions, the query
+#      walk against one query at a time, and the x87 engine against MPFR;
+#   6. aarch64: the C++ core's unit tests and engine digest cross-built for
+#      64-bit Arm (which takes the MPFR engine) and run under qemu-user, the
+#      digest compared with x86-64's (scripts/aarch64.sh).
 #
 # Usage: bash scripts/harden.sh [--long]
 #   --long fuzzes for 15 minutes guided and 2 million random inputs (instead of
-#   60 seconds and 200000), and soaks 3 million calls per path.
+#   60 seconds and 200000), each native target for 10 minutes (instead of 1),
+#   and soaks 3 million calls per path.
 # Prints the figures of each check and exits non-zero on any finding. Work files
 # and reports are kept in build/harden/ (the fuzz corpus grows from run to run).
 set -uo pipefail
@@ -152,6 +159,13 @@ if [ -x "$work/asan-x87/core_tests" ]; then
         PYTHONPATH="$work/asan-x87" "$py" "$root/tests/hardening/fuzz.py" --random $random_runs $seed
     figures+=("$(tail -n 1 "$logs/fuzz-replay.out"); $(tail -n 1 "$logs/fuzz-random.out") (seed $seed)")
 fi
+
+# ---------------------------------------------------------------------------
+banner "native fuzzing (libFuzzer)"
+bash "$root/scripts/fuzz_native.sh" $([ $long -eq 1 ] && echo --long) | tee "$logs/fuzz-native.txt"
+record "native fuzz" "${PIPESTATUS[0]}"
+mapfile -t native < <(grep '^native fuzz:' "$logs/fuzz-native.txt")
+figures+=("${native[@]}")
 
 # ---------------------------------------------------------------------------
 banner "aarch64 under qemu-user"

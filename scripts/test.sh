@@ -80,20 +80,42 @@ if [ $pypy -eq 1 ]; then
     run_pytest "PyPy, NumPy 1.26, x87 engine" "$root/.venv-pypy" "$work/wheel-pypy"
 else record "wheel-pypy" 1; fi
 
-# The two engines must agree bit for bit on the same workload.
-if [ $x87 -eq 1 ] && [ $mpfr -eq 1 ]; then
-    banner "engine agreement, through the module"
+# The float workload through the module must give the same bits on every build
+# and interpreter: both engines, NumPy 2 and 1.26, CPython and PyPy.
+digest_row() {  # digest_row LABEL VENV WHEELDIR: prints and keeps one digest line
+    local label=$1 venv=$2 wheels=$3 out=""
+    if "$venv/bin/pip" install -q --force-reinstall --no-deps "$wheels"/*.whl; then
+        out=$(cd "$work" && "$venv/bin/python" "$root/tests/engine_digest.py" 2>&1) || out="failed: $out"
+    else
+        out="failed: the wheel did not install"
+    fi
+    echo "$label: $out"
+    digests+=("$out")
+}
+if [ $x87 -eq 1 ] || [ $mpfr -eq 1 ] || [ $pypy -eq 1 ]; then
+    banner "engine and interpreter agreement, through the module"
     digests=()
-    for engine in x87 mpfr; do
-        "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-$engine"/*.whl
-        digests+=("$(cd "$work" && "$root/.venv/bin/python" "$root/tests/engine_digest.py")")
-        echo "$engine: ${digests[-1]}"
+    # MPFR first: .venv is left with the default engine installed.
+    [ $mpfr -eq 1 ] && digest_row "CPython, NumPy 2, MPFR engine" "$root/.venv" "$work/wheel-mpfr"
+    if [ $x87 -eq 1 ]; then
+        digest_row "CPython, NumPy 2, x87 engine" "$root/.venv" "$work/wheel-x87"
+        digest_row "CPython, NumPy 1.26, x87 engine" "$root/.venv-numpy1" "$work/wheel-x87"
+    fi
+    [ $pypy -eq 1 ] && digest_row "PyPy, NumPy 1.26, x87 engine" "$root/.venv-pypy" "$work/wheel-pypy"
+    # A wheel that failed to build is recorded above; the rows that ran must agree.
+    status=0
+    [ ${#digests[@]} -ge 2 ] && [[ "${digests[0]}" =~ ^[0-9a-f]{64}\  ]] || status=1
+    for d in "${digests[@]}"; do
+        [ "$d" = "${digests[0]}" ] || status=1
     done
-    [ -n "${digests[0]}" ] && [ "${digests[0]}" = "${digests[1]}" ]
-    record "engine agreement, module" $?
-    # Leave the default engine installed.
-    "$root/.venv/bin/pip" install -q --force-reinstall --no-deps "$work/wheel-x87"/*.whl
+    record "engine and interpreter agreement, module" $status
 fi
+
+# The benchmark's own data and goal summary, against exact Python integers (with
+# the module as installed in .venv).
+banner "benchmark checks"
+(cd "$work" && "$root/.venv/bin/python" "$root/bench/test_bench.py" 2>&1 | tail -n 3)
+record "benchmark checks" "${PIPESTATUS[0]}"
 
 # The distribution as users get it: sdist, a wheel built from it, a fresh install.
 banner "packaging"

@@ -1,10 +1,21 @@
 // NumPy arrays at the boundary: accepting arguments, and handing the output
 // buffer to a new result array.
+
+// CPython's headers declare the allocation-tracking functions without the C
+// linkage that their other declarations get in C++, so the names would be
+// looked up mangled. Declared here first with C linkage, which a later
+// declaration without one (those in Python.h) keeps. (PyPy's headers rename them to its own C
+// functions; these two names then go unused.)
+#include <cstddef>
+#include <cstdint>
+extern "C" int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
+extern "C" int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
+
 #include "module/arrays.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -12,56 +23,69 @@ namespace rust::arrays {
 
 namespace {
 
-// Large outputs come straight from the kernel, zero-filled, on huge pages where
-// the kernel offers them: a buffer of ordinary pages pays one page fault per
-// 4 KiB on first touch, which costs as much as the arithmetic itself. Smaller
-// ones come from the C allocator.
-constexpr std::size_t mapped_threshold = std::size_t{1} << 21;
+// The interpreter's allocation tracking (tracemalloc on CPython) files each
+// output buffer under this domain: the module's name read as four ASCII bytes.
+// Python's own allocators use domain 0 and NumPy uses one of its own, so a
+// snapshot filtered by domain tells the module's results apart from both.
+constexpr unsigned int trace_domain = 0x72757374;  // "rust"
 
-std::size_t mapped_size(std::size_t bytes) {
-    return (bytes + mapped_threshold - 1) & ~(mapped_threshold - 1);
-}
+// From this size on, a buffer is advised onto huge pages, as NumPy advises the
+// data of its own arrays: fresh memory of ordinary pages pays one page fault per
+// 4 KiB on first touch, which costs as much as the arithmetic itself.
+constexpr std::size_t huge_page_advice_threshold = std::size_t{1} << 22;
 
-void* allocate_buffer(std::size_t bytes) {
-    if (bytes < mapped_threshold) {
-        return std::calloc(bytes == 0 ? 1 : bytes, 1);
-    }
-    const std::size_t size = mapped_size(bytes);
-    if (size < bytes || size + mapped_threshold < size) {
-        return nullptr;
-    }
-    // Huge pages need an aligned start: map one alignment more than needed and
-    // give back the unaligned head and the tail.
-    void* raw = mmap(nullptr, size + mapped_threshold, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
-    if (raw == MAP_FAILED) {
-        return nullptr;
-    }
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + mapped_threshold - 1) & ~std::uintptr_t{mapped_threshold - 1};
-    const std::size_t head = aligned - start;
-    if (head != 0) {
-        munmap(raw, head);
-    }
-    if (mapped_threshold - head != 0) {
-        munmap(reinterpret_cast<void*>(aligned + size), mapped_threshold - head);
-    }
-    void* p = reinterpret_cast<void*>(aligned);
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
-    madvise(p, size, MADV_HUGEPAGE);  // advice only: ordinary pages if refused
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    // madvise takes whole pages: advise those that lie inside the buffer.
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+    const std::uintptr_t last = (start + bytes) & ~(page - 1);
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
+    }
+#else
+    (void)data;
+    (void)bytes;
 #endif
-    return p;
 }
 
-void release_buffer(void* data, std::size_t bytes) noexcept {
+// Buffers come from the C allocator, which keeps freed blocks (up to tens of
+// MiB, as its threshold for mapping blocks of their own rises with the blocks
+// freed) and hands them to the next call with their pages already present;
+// larger ones are mapped afresh on every call, which is where huge pages count.
+// No zero fill: every element is written before a result array is made over
+// the buffer, and a failed call frees it unseen, whereas calloc pays a memset
+// on reused memory.
+void* allocate_buffer(std::size_t bytes) {
+    const std::size_t size = bytes == 0 ? 1 : bytes;
+    void* data = std::malloc(size);
+    if (data == nullptr) {
+        return nullptr;
+    }
+    if (size >= huge_page_advice_threshold) {
+        advise_huge_pages(data, size);
+    }
+    // Tells the interpreter what the buffer holds: tracemalloc on CPython counts
+    // it; PyPy adds it to the memory pressure that paces its collector, which
+    // alone frees result arrays there. A refusal (tracing off) changes nothing.
+    PyTraceMalloc_Track(trace_domain, reinterpret_cast<std::uintptr_t>(data), size);
+#ifdef PYPY_VERSION
+    // NumPy on PyPy reports the data of its arrays a second time, as pressure
+    // added directly, so its arrays are collected after half the volume that
+    // the tracking call alone would wait for. Results are reported alike, so
+    // that a loop making them is collected as often as one making NumPy arrays.
+    _PyPyGC_AddMemoryPressure(static_cast<Py_ssize_t>(size));
+#endif
+    return data;
+}
+
+void release_buffer(void* data) noexcept {
     if (data == nullptr) {
         return;
     }
-    if (bytes < mapped_threshold) {
-        std::free(data);
-    } else {
-        munmap(data, mapped_size(bytes));
-    }
+    PyTraceMalloc_Untrack(trace_domain, reinterpret_cast<std::uintptr_t>(data));
+    std::free(data);
 }
 
 // The base object of result arrays: owns the output buffer and frees it when the
@@ -69,13 +93,12 @@ void release_buffer(void* data, std::size_t bytes) noexcept {
 struct SliceContainer {
     PyObject_HEAD
     void* data;
-    std::size_t bytes;
 };
 
 void slice_container_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* container = reinterpret_cast<SliceContainer*>(self);
-    release_buffer(container->data, container->bytes);
+    release_buffer(container->data);
     type->tp_free(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
@@ -143,7 +166,7 @@ OutputBuffer::OutputBuffer(std::size_t n) : data_(nullptr), size_(n) {
     }
 }
 
-OutputBuffer::~OutputBuffer() { release_buffer(data_, size_ * 8); }
+OutputBuffer::~OutputBuffer() { release_buffer(data_); }
 
 void* OutputBuffer::release() noexcept { return std::exchange(data_, nullptr); }
 
@@ -151,7 +174,6 @@ py::Ref adopt_as_array(OutputBuffer& buffer, int type_num) {
     PyTypeObject* container_type = slice_container_type();
     py::Ref container = py::check(container_type->tp_alloc(container_type, 0));
     auto* owner = reinterpret_cast<SliceContainer*>(container.get());
-    owner->bytes = buffer.size() * 8;
     owner->data = buffer.release();
     void* data = owner->data;
 

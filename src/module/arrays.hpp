@@ -91,7 +91,8 @@ View<T> accept(PyObject* obj, const char* param) {
                    static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0));
 }
 
-// The zero-filled output of one call: n elements of 8 bytes, released unless a
+// The output of one call: n elements of 8 bytes, not initialised, reported to
+// the interpreter's allocation tracking while it lives, and released unless a
 // result array took it over.
 class OutputBuffer {
 public:

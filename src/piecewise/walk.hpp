@@ -207,7 +207,20 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
         }
         const std::size_t i = s.index;
         if (i != segment_index) {
+            // A segment's first query by the definition: in a large table many
+            // segments see one query only, and those need no setting up.
+            if (!queries.inside(i, key, out[k])) {
+                return InterpError::NotFound;
+            }
+            if (++k == count) {
+                break;
+            }
+            const Key next = read(k);
+            if (!(keys[i - 1] < next && next < keys[i])) {
+                continue;
+            }
             segment.emplace(queries.segment(i));
+            segment->follow(key);
             segment_index = i;
         }
         const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);

@@ -35,9 +35,14 @@ public:
           // Position differences are whole numbers below 2^64: exact; positive.
           d_(F80::from_position(x1 - x0)) {}
 
+    void follow(std::uint64_t) const noexcept {}
+
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
+        // The segment's constants as locals, which the compiler can keep on the
+        // x87 stack across the loop.
+        const ForwardSegment segment = *this;
         std::size_t j = k;
         for (;;) {
             // The quotients of a block, then its truncations all at once.
@@ -49,7 +54,7 @@ public:
                 if (!(lo < x && x < hi)) {
                     break;
                 }
-                r[m] = quotient(x);
+                r[m] = segment.quotient(x);
             }
             F80::to_f64(r, m, out + start);
             if (m < kBlock) {
@@ -97,6 +102,8 @@ public:
           d_(f1_ - f0_),
           method_(method) {}
 
+    void follow(double) const noexcept {}
+
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
                       std::uint64_t* out) const {
@@ -104,6 +111,7 @@ public:
         const F80::Rounding rounding = method_ == Method::Nearest ? F80::Rounding::Nearest
                                        : method_ == Method::Bfill ? F80::Rounding::Up
                                                                   : F80::Rounding::Down;
+        const InverseSegment segment = *this;
         std::size_t j = k;
         for (;;) {
             F80 r[kBlock];
@@ -116,7 +124,7 @@ public:
                 if (!(lo < f && f < hi)) {
                     break;
                 }
-                r[m] = quotient(f);
+                r[m] = segment.quotient(f);
                 if (method_ == Method::Exact && !r[m].is_integer()) {
                     failed = true;
                     break;

@@ -110,6 +110,9 @@ public:
     explicit SteppedSegment(const Kernel& kernel) noexcept
         : kernel_(kernel), d_(kernel.divisor()), last_(kernel.low()), expected_(kernel.low()) {}
 
+    // The last query, answered before the run: the first of a gap to repeat.
+    void follow(Key key) noexcept { last_ = key; }
+
     // Answers read(k), read(k + 1), ... into out[k], out[k + 1], ... while they
     // lie strictly inside the segment (lo, hi), up to count; read(k) does.
     template <class Read>

@@ -1,0 +1,571 @@
+// libFuzzer target: the batch walks of Interp (forward_into, inverse_into)
+// against the one-query functions called in a loop, on fuzzer-built tables
+// and query streams shaped after the walks' fast paths.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "extended/fpu_scope.hpp"
+#include "panic.hpp"
+#include "piecewise/interp.hpp"
+#include "piecewise/interp_error.hpp"
+#include "schemes/method.hpp"
+#include "piecewise/sequence.hpp"
+#include "schemes/float.hpp"
+#include "schemes/integer.hpp"
+#include "shapes.hpp"
+
+namespace {
+
+using u64 = std::uint64_t;
+using i64 = std::int64_t;
+using rust::InterpError;
+using rust::Method;
+
+using fuzz_shapes::interesting_double;
+using fuzz_shapes::interesting_order;
+using fuzz_shapes::kHalf;
+using fuzz_shapes::kTop;
+
+constexpr std::size_t kMaxTable = 300;
+constexpr std::size_t kMaxQueries = 1500;
+
+// ---------------------------------------------------------------------------
+// Values. Integers are built in an unsigned "order space" (u64 as is, i64 with
+// its top bit inverted) so one set of shapes serves positions and int64 values.
+
+template <class T>
+T from_order(u64 u) {
+    if constexpr (std::is_same_v<T, i64>) {
+        return static_cast<i64>(u ^ kHalf);
+    } else {
+        return u;
+    }
+}
+
+template <class T>
+u64 to_order(T v) {
+    if constexpr (std::is_same_v<T, i64>) {
+        return static_cast<u64>(v) ^ kHalf;
+    } else {
+        return v;
+    }
+}
+
+template <class T>
+T interesting(FuzzedDataProvider& in) {
+    if constexpr (std::is_same_v<T, double>) {
+        return interesting_double(in);
+    } else {
+        return from_order<T>(interesting_order(in));
+    }
+}
+
+// The next value up, or nothing at the top of the type.
+template <class T>
+std::optional<T> next_up(T v) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (std::isnan(v) || v == std::numeric_limits<double>::infinity()) {
+            return std::nullopt;
+        }
+        // -0.0 and +0.0 are equal: step past both.
+        return v == 0 ? std::numeric_limits<double>::denorm_min()
+                      : std::nextafter(v, std::numeric_limits<double>::infinity());
+    } else {
+        const u64 u = to_order(v);
+        if (u == kTop) {
+            return std::nullopt;
+        }
+        return from_order<T>(u + 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Tables: strictly increasing (the usual case, walked by the fast paths), or
+// with one defect, or in no order at all.
+
+template <class T>
+bool order_less(T a, T b) {
+    if constexpr (std::is_same_v<T, double>) {
+        // A strict weak order that places NaN last, so sort() is defined.
+        if (std::isnan(a) || std::isnan(b)) {
+            return !std::isnan(a) && std::isnan(b);
+        }
+    }
+    return a < b;
+}
+
+template <class T>
+void make_increasing(std::vector<T>& v) {
+    std::sort(v.begin(), v.end(), order_less<T>);
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        if (!(v[i] > v[i - 1])) {
+            // Left equal (a defect) at the top of the type or next to a NaN.
+            if (const std::optional<T> up = next_up(v[i - 1])) {
+                v[i] = *up;
+            }
+        }
+    }
+}
+
+template <class T>
+void add_defect(FuzzedDataProvider& in, std::vector<T>& v) {
+    if (v.size() < 2) {
+        return;
+    }
+    const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(1, v.size() - 1);
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0: v[i] = v[i - 1]; break;                 // a repeat
+        case 1: std::swap(v[i], v[i - 1]); break;       // one pair out of order
+        case 2:
+            if constexpr (std::is_same_v<T, double>) {
+                v[i] = std::numeric_limits<double>::quiet_NaN();
+                break;
+            }
+            [[fallthrough]];
+        default: v[i] = interesting<T>(in); break;      // anything at one place
+    }
+}
+
+template <class T>
+std::vector<T> make_column(FuzzedDataProvider& in, std::size_t n) {
+    std::vector<T> v(n);
+    const int shape = in.ConsumeIntegralInRange<int>(0, 5);
+    if (shape == 0 && n > 0) {
+        // Evenly spaced from a start: a regular grid.
+        if constexpr (std::is_same_v<T, double>) {
+            const double start = interesting_double(in);
+            const double step = std::ldexp(static_cast<double>(in.ConsumeIntegralInRange<int>(1, 9)),
+                                            in.ConsumeIntegralInRange<int>(-60, 60));
+            for (std::size_t i = 0; i < n; ++i) {
+                v[i] = start + static_cast<double>(i) * step;
+            }
+        } else {
+            const u64 start = interesting_order(in);
+            const u64 step = in.ConsumeBool() ? in.ConsumeIntegralInRange<u64>(1, 1000)
+                                              : in.ConsumeIntegral<u64>() / (n + 1) + 1;
+            for (std::size_t i = 0; i < n; ++i) {
+                v[i] = from_order<T>(start + i * step);  // wraps past the top: out of order
+            }
+        }
+        return v;
+    }
+    for (T& x : v) {
+        x = interesting<T>(in);
+        if constexpr (std::is_same_v<T, double>) {
+            // Most tables keep to finite values: in a long column a NaN or a
+            // repeated infinity would otherwise leave nearly every one unordered.
+            if (shape != 3 && shape != 5 && !std::isfinite(x)) {
+                // At most 2^31 * 2^990: finite.
+                x = std::ldexp(static_cast<double>(in.ConsumeIntegral<std::int32_t>()),
+                               in.ConsumeIntegralInRange<int>(-1100, 990));
+            }
+        }
+    }
+    if (shape == 5) {
+        return v;  // any order
+    }
+    make_increasing(v);
+    if (shape == 4) {
+        add_defect(in, v);
+    }
+    return v;
+}
+
+std::size_t table_size(FuzzedDataProvider& in) {
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0: return in.ConsumeIntegralInRange<std::size_t>(0, 2);
+        case 1: return in.ConsumeIntegralInRange<std::size_t>(3, 8);
+        case 2: return in.ConsumeIntegralInRange<std::size_t>(9, 40);
+        default: return in.ConsumeIntegralInRange<std::size_t>(41, kMaxTable);
+    }
+}
+
+template <class T>
+rust::Sequence<T> to_sequence(const std::vector<T>& v) {
+    // Owned and exactly n long, so a read past either end is the sanitizer's.
+    rust::Sequence<T> s = rust::Sequence<T>::uninitialised(v.size());
+    std::copy(v.begin(), v.end(), s.fill_data());
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Query streams: runs of different shapes, one after another.
+
+// A value strictly between lo and hi when there is one, else lo.
+template <class T>
+T between(FuzzedDataProvider& in, T lo, T hi) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (!(lo < hi)) {
+            return lo;
+        }
+        if (in.ConsumeBool()) {
+            // A few representable steps from either end.
+            const int k = in.ConsumeIntegralInRange<int>(1, 3);
+            double v = in.ConsumeBool() ? lo : hi;
+            const double towards = v == lo ? hi : lo;
+            for (int i = 0; i < k; ++i) {
+                v = std::nextafter(v, towards);
+            }
+            return (v > lo && v < hi) ? v : lo;
+        }
+        const double t = in.ConsumeProbability<double>();
+        // Written as a mean, since hi - lo may overflow to infinity.
+        const double v = lo * (1 - t) + hi * t;
+        return (v > lo && v < hi) ? v : lo;
+    } else {
+        const u64 a = to_order(lo);
+        const u64 b = to_order(hi);
+        if (b <= a + 1 || a >= b) {
+            return lo;
+        }
+        return from_order<T>(a + 1 + in.ConsumeIntegralInRange<u64>(0, b - a - 2));
+    }
+}
+
+// v moved by k steps of the type (ulps for doubles), wrapping for integers.
+template <class T>
+T nudge(T v, i64 k) {
+    if constexpr (std::is_same_v<T, double>) {
+        const double towards = k < 0 ? -std::numeric_limits<double>::infinity()
+                                     : std::numeric_limits<double>::infinity();
+        for (i64 i = 0; i < (k < 0 ? -k : k); ++i) {
+            v = std::nextafter(v, towards);
+        }
+        return v;
+    } else {
+        return from_order<T>(to_order(v) + static_cast<u64>(k));
+    }
+}
+
+template <class T>
+T table_point(FuzzedDataProvider& in, const std::vector<T>& s) {
+    if (s.empty()) {
+        return interesting<T>(in);
+    }
+    return s[in.ConsumeIntegralInRange<std::size_t>(0, s.size() - 1)];
+}
+
+// A constant step for evenly spaced queries, often a fraction of the table's
+// spacing; negative steps walk down. Integer steps are differences in order
+// space, added modulo 2^64.
+template <class T>
+using Step = std::conditional_t<std::is_same_v<T, double>, double, u64>;
+
+template <class T>
+Step<T> make_step(FuzzedDataProvider& in, const std::vector<T>& s) {
+    const bool down = in.ConsumeBool();
+    Step<T> step;
+    if constexpr (std::is_same_v<T, double>) {
+        if (s.size() >= 2 && in.ConsumeBool()) {
+            const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(1, s.size() - 1);
+            step = (s[i] - s[i - 1]) / static_cast<double>(in.ConsumeIntegralInRange<int>(1, 16));
+        } else {
+            step = std::ldexp(static_cast<double>(in.ConsumeIntegralInRange<int>(0, 17)),
+                              in.ConsumeIntegralInRange<int>(-70, 70));
+        }
+    } else {
+        if (s.size() >= 2 && in.ConsumeBool()) {
+            const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(1, s.size() - 1);
+            step = (to_order(s[i]) - to_order(s[i - 1])) / in.ConsumeIntegralInRange<u64>(1, 16);
+        } else {
+            step = in.ConsumeBool() ? in.ConsumeIntegralInRange<u64>(0, 17) : in.ConsumeIntegral<u64>() >> 8;
+        }
+    }
+    return down ? -step : step;
+}
+
+template <class T>
+T step_from(T start, Step<T> step, std::size_t k) {
+    if constexpr (std::is_same_v<T, double>) {
+        return start + static_cast<double>(k) * step;
+    } else {
+        return from_order<T>(to_order(start) + step * k);
+    }
+}
+
+template <class T>
+std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
+    std::vector<T> q;
+    const std::size_t n = s.size();
+    while (in.remaining_bytes() > 0 && q.size() < kMaxQueries) {
+        const int kind = in.ConsumeIntegralInRange<int>(0, 8);
+        const std::size_t m = std::min<std::size_t>(in.ConsumeIntegralInRange<std::size_t>(1, 64),
+                                                    kMaxQueries - q.size());
+        switch (kind) {
+            case 0: {  // sorted, inside one segment
+                if (n < 2) {
+                    break;
+                }
+                const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(1, n - 1);
+                std::vector<T> run;
+                for (std::size_t k = 0; k < m; ++k) {
+                    run.push_back(between(in, s[i - 1], s[i]));
+                }
+                std::sort(run.begin(), run.end(), order_less<T>);
+                if (in.ConsumeBool()) {
+                    std::reverse(run.begin(), run.end());
+                }
+                q.insert(q.end(), run.begin(), run.end());
+                break;
+            }
+            case 1: {  // evenly spaced, the step maybe changing once mid-run
+                T start = in.ConsumeBool() ? table_point(in, s) : interesting<T>(in);
+                Step<T> step = make_step(in, s);
+                const std::size_t change = in.ConsumeIntegralInRange<std::size_t>(0, m);
+                std::size_t base = 0;
+                for (std::size_t k = 0; k < m; ++k) {
+                    if (k == change && k > 0) {
+                        start = q.back();
+                        step = make_step(in, s);
+                        base = k - 1;
+                    }
+                    q.push_back(step_from(start, step, k - base));
+                }
+                break;
+            }
+            case 2: {  // exact hits on tie points, in order from one of them
+                if (n == 0) {
+                    break;
+                }
+                std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, n - 1);
+                const std::size_t stride = in.ConsumeIntegralInRange<std::size_t>(1, 3);
+                for (std::size_t k = 0; k < m && i < n; ++k, i += stride) {
+                    q.push_back(s[i]);
+                }
+                break;
+            }
+            case 3:  // tie points and their close neighbours, anywhere
+                for (std::size_t k = 0; k < m; ++k) {
+                    q.push_back(nudge(table_point(in, s), in.ConsumeIntegralInRange<i64>(-2, 2)));
+                }
+                break;
+            case 4:  // just outside either end
+                for (std::size_t k = 0; k < m && n > 0; ++k) {
+                    const i64 by = in.ConsumeIntegralInRange<i64>(1, 3);
+                    q.push_back(in.ConsumeBool() ? nudge(s[0], -by) : nudge(s[n - 1], by));
+                }
+                break;
+            case 5:  // random jumps
+                for (std::size_t k = 0; k < m; ++k) {
+                    q.push_back(interesting<T>(in));
+                }
+                break;
+            case 6: {  // a sorted run across the table
+                std::vector<T> run;
+                for (std::size_t k = 0; k < m; ++k) {
+                    run.push_back(in.ConsumeBool() ? interesting<T>(in) : table_point(in, s));
+                }
+                std::sort(run.begin(), run.end(), order_less<T>);
+                q.insert(q.end(), run.begin(), run.end());
+                break;
+            }
+            case 7: {  // one value repeated
+                const T v = table_point(in, s);
+                q.insert(q.end(), m, v);
+                break;
+            }
+            default:  // the special values of the type
+                for (std::size_t k = 0; k < m; ++k) {
+                    q.push_back(in.ConsumeBool() ? interesting<T>(in) : between(in, table_point(in, s),
+                                                                                  table_point(in, s)));
+                }
+                break;
+        }
+    }
+    return q;
+}
+
+// ---------------------------------------------------------------------------
+// The comparison.
+
+template <class T>
+bool same(T a, T b) {
+    if constexpr (std::is_same_v<T, double>) {
+        return std::bit_cast<u64>(a) == std::bit_cast<u64>(b);
+    } else {
+        return a == b;
+    }
+}
+
+template <class T>
+void print_value(T v) {
+    if constexpr (std::is_same_v<T, double>) {
+        std::fprintf(stderr, "%a", v);
+    } else if constexpr (std::is_same_v<T, i64>) {
+        std::fprintf(stderr, "%lld", static_cast<long long>(v));
+    } else {
+        std::fprintf(stderr, "%llu", static_cast<unsigned long long>(v));
+    }
+}
+
+template <class T>
+void print_values(const char* name, const std::vector<T>& v) {
+    std::fprintf(stderr, "  %s (%zu):", name, v.size());
+    for (std::size_t i = 0; i < v.size() && i < 64; ++i) {
+        std::fputc(' ', stderr);
+        print_value(v[i]);
+    }
+    std::fputs(v.size() > 64 ? " ...\n" : "\n", stderr);
+}
+
+// The end of a walk: how many outputs it wrote, and how it stopped.
+struct Ending {
+    std::size_t done = 0;                 // outputs before the stop (all of them when none)
+    std::optional<InterpError> error;     // a query's failure
+    const char* panic = nullptr;          // a Panic's message
+};
+
+void describe(const char* side, const Ending& e) {
+    if (e.panic) {
+        std::fprintf(stderr, "  %s: Panic \"%s\" at query %zu\n", side, e.panic, e.done);
+    } else if (e.error) {
+        std::fprintf(stderr, "  %s: error %d at query %zu\n", side, static_cast<int>(*e.error), e.done);
+    } else {
+        std::fprintf(stderr, "  %s: success\n", side);
+    }
+}
+
+template <class X, class F, class Q, class R>
+[[noreturn]] void report(const char* walk, int method, const std::vector<X>& xp, const std::vector<F>& fp,
+                         const std::vector<Q>& queries, const Ending& want, const Ending& got, std::size_t at,
+                         const R* want_out, const R* got_out) {
+    std::fprintf(stderr, "interp_walks mismatch: %s (method %d), %s table\n", walk, method,
+                 std::is_same_v<F, double> ? "float64" : "int64");
+    describe("one-query loop", want);
+    describe("batch walk    ", got);
+    if (want_out) {
+        std::fprintf(stderr, "  first difference at query %zu (", at);
+        print_value(queries[at]);
+        std::fprintf(stderr, "): loop ");
+        print_value(want_out[at]);
+        std::fprintf(stderr, ", batch ");
+        print_value(got_out[at]);
+        std::fputc('\n', stderr);
+    }
+    print_values("xp", xp);
+    print_values("fp", fp);
+    print_values("queries", queries);
+    __builtin_trap();
+}
+
+// Runs the one-query function over the queries as the batch's definition.
+template <class Q, class R, class One>
+Ending loop(const std::vector<Q>& queries, R* out, One&& one) {
+    Ending e;
+    try {
+        for (; e.done < queries.size(); ++e.done) {
+            const auto o = one(queries[e.done]);
+            if (!o.has_value()) {
+                e.error = o.error;
+                return e;
+            }
+            out[e.done] = o.value;
+        }
+    } catch (const rust::Panic& p) {
+        e.panic = p.what();
+    }
+    return e;
+}
+
+// Runs a batch walk; `done` is then only known from the loop's ending.
+template <class Q, class Batch>
+Ending batch(const std::vector<Q>& queries, std::size_t loop_done, Batch&& walk) {
+    Ending e;
+    try {
+        e.error = walk([&queries](std::size_t k) {
+            // A walk reads only the queries it was given.
+            if (k >= queries.size()) {
+                std::fprintf(stderr, "interp_walks: query %zu read of %zu\n", k, queries.size());
+                __builtin_trap();
+            }
+            return queries[k];
+        });
+        e.done = e.error ? loop_done : queries.size();
+    } catch (const rust::Panic& p) {
+        e.panic = p.what();
+        e.done = loop_done;
+    }
+    return e;
+}
+
+bool same_ending(const Ending& a, const Ending& b) {
+    if ((a.panic != nullptr) != (b.panic != nullptr)) {
+        return false;
+    }
+    if (a.panic) {
+        return std::strcmp(a.panic, b.panic) == 0;
+    }
+    return a.error == b.error;
+}
+
+template <class X, class F, class Q, class R, class One, class Walk>
+void compare(const char* walk, int method, const std::vector<X>& xp, const std::vector<F>& fp,
+             const std::vector<Q>& queries, One&& one, Walk&& run_batch) {
+    // Exactly as long as the queries, so a write past the end is the sanitizer's.
+    const std::size_t count = queries.size();
+    std::unique_ptr<R[]> want_out(new R[count]());
+    std::unique_ptr<R[]> got_out(new R[count]());
+    const Ending want = loop(queries, want_out.get(), one);
+    const Ending got = batch(queries, want.done, [&](auto read) { return run_batch(count, read, got_out.get()); });
+    if (!same_ending(want, got)) {
+        report<X, F, Q, R>(walk, method, xp, fp, queries, want, got, 0, nullptr, nullptr);
+    }
+    // Outputs before the first failure are the caller's; after it, unspecified.
+    const std::size_t valid = want.error || want.panic ? want.done : count;
+    for (std::size_t k = 0; k < valid; ++k) {
+        if (!same(want_out[k], got_out[k])) {
+            report<X, F, Q, R>(walk, method, xp, fp, queries, want, got, k, want_out.get(), got_out.get());
+        }
+    }
+}
+
+template <class F>
+void run(FuzzedDataProvider& in) {
+    const std::size_t n = table_size(in);
+    const std::vector<u64> xp = make_column<u64>(in, n);
+    const std::vector<F> fp = make_column<F>(in, n);
+    const std::vector<u64> xq = make_queries(in, xp);
+    // The inverse queries take what the forward ones left.
+    const std::vector<F> fq = make_queries(in, fp);
+
+    // Separate tables for the two sides, so neither sees flags the other computed.
+    const rust::Interp<u64, F> one(to_sequence(xp), to_sequence(fp));
+    const rust::Interp<u64, F> many(to_sequence(xp), to_sequence(fp));
+    // The x87 engine rounds by the control word this scope sets; held around
+    // both sides' whole loops.
+    std::optional<rust::FpuScope> scope;
+    if constexpr (std::is_same_v<F, double>) {
+        scope.emplace();
+    }
+    compare<u64, F, u64, F>(
+        "forward_into", -1, xp, fp, xq, [&](u64 x) { return one.forward(x); },
+        [&](std::size_t count, auto read, F* out) { return many.forward_into(count, read, out); });
+    for (const Method method : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
+        compare<u64, F, F, u64>(
+            "inverse_into", static_cast<int>(method), xp, fp, fq, [&](F f) { return one.inverse(f, method); },
+            [&](std::size_t count, auto read, u64* out) { return many.inverse_into(count, read, method, out); });
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    if (in.ConsumeBool()) {
+        run<double>(in);
+    } else {
+        run<i64>(in);
+    }
+    return 0;
+}

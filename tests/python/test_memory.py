@@ -1,0 +1,127 @@
+"""Result memory as the interpreter sees it: tracemalloc counts a result's buffer
+while the array lives and nothing once it is gone, whether the call succeeded or
+failed; PyPy's collector frees results as often as NumPy arrays of the same size."""
+import gc
+import platform
+
+import numpy as np
+import pytest
+
+import rust
+from conftest import I64_MAX, I64_MIN, U64_MAX, i64, panic_exception_type, u64
+from test_leaks import resident_bytes
+
+CPYTHON = platform.python_implementation() == "CPython"
+if CPYTHON:
+    import tracemalloc  # PyPy has none: there the memory is pressure on its collector
+cpython_only = pytest.mark.skipif(not CPYTHON, reason="tracemalloc traces CPython's allocations only")
+
+N = 1 << 20  # results of 8 MiB, far above anything else a call allocates
+XP = u64([0, 2**40, U64_MAX])
+FP_INT = i64([I64_MIN, 0, I64_MAX])
+FP_FLOAT = np.array([-1.0, 0.0, 1.0])
+SHORT = u64([0, 10])
+
+# Queries are made before tracing starts, so the only block of N * 8 bytes traced
+# during a call is the call's own output.
+X = np.arange(N, dtype=np.uint64)
+F_INT = rust.forward_int(X, XP, FP_INT)
+F_FLOAT = rust.forward_float(X, XP, FP_FLOAT)
+F_NAN = F_FLOAT.copy()
+F_NAN[-1] = np.nan
+# N elements over a single stored one: no memory for the output can be had.
+X_HUGE = np.broadcast_to(np.uint64(0), (2**59,))
+
+SUCCEEDING = {
+    "forward_int":   lambda: rust.forward_int(X, XP, FP_INT),
+    "forward_float": lambda: rust.forward_float(X, XP, FP_FLOAT),
+    "inverse_int":   lambda: rust.inverse_int(F_INT, XP, FP_INT, "nearest"),
+    "inverse_float": lambda: rust.inverse_float(F_FLOAT, XP, FP_FLOAT, "ffill"),
+}
+
+# (call, exception type, whether the output buffer was made before the failure)
+FAILING = {
+    # Elements past the table fail in the loop, after the buffer was made.
+    "index_error":  (lambda: rust.forward_int(X, SHORT, i64([0, 10])),           IndexError, True),
+    "key_error":    (lambda: rust.inverse_int(F_INT, SHORT, i64([0, 10])),       KeyError, True),
+    # The panic of the last element, with every earlier one written.
+    "panic":        (lambda: rust.inverse_float(F_NAN, XP, FP_FLOAT, "bfill"),   panic_exception_type(), True),
+    "memory_error": (lambda: rust.forward_int(X_HUGE, XP, FP_INT),               MemoryError, False),
+}
+
+
+@pytest.fixture
+def tracing():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+def traced():
+    return tracemalloc.get_traced_memory()[0]
+
+
+def outputs_traced():
+    return [t for t in tracemalloc.take_snapshot().traces if t.size == N * 8]
+
+
+@cpython_only
+@pytest.mark.parametrize("call", SUCCEEDING.values(), ids=SUCCEEDING.keys())
+def test_tracemalloc_counts_a_result_while_it_lives(call, tracing):
+    before = traced()
+    result = call()
+    assert traced() - before >= result.nbytes
+    [trace] = outputs_traced()
+    # Filed under the Python line that made it, as NumPy's own arrays are.
+    assert trace.traceback[0].filename == __file__
+    # The buffer lives as long as any array over it.
+    view = result[1::2]
+    del result
+    assert len(outputs_traced()) == 1
+    del view
+    assert outputs_traced() == []
+    assert traced() - before < N
+
+
+@cpython_only
+@pytest.mark.parametrize("call, exc_type, made", FAILING.values(), ids=FAILING.keys())
+def test_a_failing_call_leaves_nothing_traced(call, exc_type, made, tracing):
+    before = traced()
+    tracemalloc.reset_peak()
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value) is exc_type
+    # The buffer was counted while the call ran, and released before it returned.
+    assert (tracemalloc.get_traced_memory()[1] - before >= N * 8) == made
+    assert outputs_traced() == []
+    assert traced() - before < N
+
+
+def peak_growth(make, calls):
+    """The highest rise of resident memory over `calls` calls (read every 8), and
+    the rise at the end."""
+    gc.collect()
+    start = resident_bytes()
+    peak = 0
+    for i in range(calls):
+        make()
+        if i % 8 == 7:
+            peak = max(peak, resident_bytes() - start)
+    return peak, resident_bytes() - start
+
+
+@pytest.mark.skipif(CPYTHON, reason="CPython frees each result when its last reference goes")
+def test_pypy_collects_results_as_often_as_numpy_arrays():
+    # PyPy frees arrays only when its collector runs, which it paces by the memory
+    # reported to it: results of 256 KiB that go unreported pile up by thousands.
+    x = X[:32768]
+    a = x.view(np.int64)
+    calls = 4000
+    numpy_peak, numpy_end = peak_growth(lambda: np.add(a, a), calls)
+    rust_peak, _ = peak_growth(lambda: rust.forward_int(x, XP, FP_INT), calls)
+    mib = 1 << 20
+    assert numpy_end < numpy_peak - 64 * mib, "no collection in the NumPy loop: nothing to compare"
+    # Each loop's collection comes when the memory reported since the previous
+    # one passes a share of the heap that collection left, which drifts by some
+    # MiB from loop to loop; unreported results would add hundreds.
+    assert rust_peak < numpy_peak + 32 * mib, (rust_peak / mib, numpy_peak / mib)
