@@ -140,8 +140,9 @@ public:
 
 private:
     // Preparing costs one hardware division and saves about a third of one on
-    // each later quotient (measured on x86-64).
-    static constexpr std::size_t kHardwareQueries = 3;
+    // each later quotient (measured on x86-64): segments that see a few queries
+    // each, as in a large table, do better without.
+    static constexpr std::size_t kHardwareQueries = 16;
 
     // answer_run() with the division given.
     template <class Read, class Divide>
@@ -166,7 +167,9 @@ private:
             // 2^64 apart, but their difference modulo 2^64 does not tell the
             // direction, and sorted queries ascend. The run that follows checks
             // each key against the gap, so a stale `last` costs time only.
-            if (key == expected && key > last) {
+            // A run pays for its step with a division: worth it only when at
+            // least four more keys of the gap fit in the segment.
+            if (key == expected && key > last && gap(key, hi) / 4 > gap(last, key)) {
                 const std::uint64_t g = gap(last, key);
                 if (g != center_) {
                     center_ = g;
@@ -279,7 +282,7 @@ private:
     // bit is set in prepared_steps_ made (center_ 0: none yet).
     std::uint64_t center_ = 0;
     unsigned prepared_steps_ = 0;
-    divop::Step steps_[3]{};
+    divop::Step steps_[3];
 };
 
 struct ForwardKernel {
