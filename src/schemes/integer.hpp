@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "divop/divop.hpp"
+#include "divop/lanes.hpp"
 #include "schemes/method.hpp"
 #include "schemes/scheme.hpp"
 
@@ -246,6 +247,14 @@ private:
                                               const Kernel kernel, const std::uint64_t d, const std::uint64_t g,
                                               const divop::Step* steps, const unsigned prepared, Key key,
                                               divop::QuotRem qr, Answer* out) {
+#if defined(RUST_HAVE_LANES)
+        // Runs of one gap, at least two groups of eight long, go eight keys at
+        // a time where the CPU can.
+        const std::uint64_t span = gap(key, hi) - 1;
+        if ((prepared & 2U) != 0 && span / 16 >= g && divop::lanes_enabled()) {
+            j = step_lanes(read, j, count, span / 8 / g, kernel, d, g, steps[1], key, qr, out);
+        }
+#endif
         for (; j < count; ++j) {
             const Key next = read(j);
             const std::uint64_t slot = gap(key, next) - (g - 1);
@@ -263,6 +272,61 @@ private:
         }
         return {j, false, key, qr, kNoStep};
     }
+
+#if defined(RUST_HAVE_LANES)
+    // The keys from read(j) on, eight at a time while each group is the next
+    // eight keys g apart (at most `groups` groups, all below the segment's end)
+    // and all eight have answers: lane l holds the quotient and remainder of
+    // the key l + 1 gaps on, and every lane moves by eight steps per group.
+    // Returns where it stopped, with key and qr moved to the last key answered;
+    // the scalar loop goes on from there.
+    template <class Read>
+    [[gnu::target("avx512f")]] static std::size_t step_lanes(Read& read, std::size_t j, std::size_t count,
+                                                             std::uint64_t groups, const Kernel& kernel,
+                                                             const std::uint64_t d, const std::uint64_t g,
+                                                             const divop::Step step, Key& key, divop::QuotRem& qr,
+                                                             Answer* out) {
+        alignas(64) std::uint64_t lane_q[8];
+        alignas(64) std::uint64_t lane_r[8];
+        divop::QuotRem at = qr;
+        divop::QuotRem eight{0, 0};
+        for (int l = 0; l < 8; ++l) {
+            at = divop::advance(at, step, d);
+            lane_q[l] = at.q;
+            lane_r[l] = at.r;
+            eight = divop::advance(eight, step, d);
+        }
+        const __m512i dv = _mm512_set1_epi64(static_cast<long long>(d));
+        const divop::Lanes step8{_mm512_set1_epi64(static_cast<long long>(eight.q)),
+                                 _mm512_set1_epi64(static_cast<long long>(eight.r))};
+        divop::Lanes lanes{_mm512_load_si512(lane_q), _mm512_load_si512(lane_r)};
+        divop::Lanes answered = lanes;
+        auto base = static_cast<std::uint64_t>(key);
+        std::uint64_t done = 0;
+        for (; done < groups && count - j >= 8; ++done) {
+            bool next_eight = true;
+            for (std::uint64_t l = 0; l < 8; ++l) {
+                next_eight &= static_cast<std::uint64_t>(read(j + l)) == base + (l + 1) * g;
+            }
+            __m512i answers;
+            if (!next_eight || !kernel.finish_lanes(lanes, dv, answers)) {
+                break;
+            }
+            _mm512_storeu_si512(out + j, answers);
+            answered = lanes;
+            base += 8 * g;
+            j += 8;
+            lanes = divop::advance_lanes(lanes, step8, dv);
+        }
+        if (done != 0) {
+            key = static_cast<Key>(base);
+            _mm512_store_si512(lane_q, answered.q);
+            _mm512_store_si512(lane_r, answered.r);
+            qr = {lane_q[7], lane_r[7]};
+        }
+        return j;
+    }
+#endif
 
     // b - a modulo 2^64 (for signed keys the subtraction in their own type
     // could overflow).
@@ -300,6 +364,12 @@ struct ForwardKernel {
         out = forward_result(qr, d);
         return true;
     }
+#if defined(RUST_HAVE_LANES)
+    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i d, __m512i& out) const noexcept {
+        out = _mm512_xor_si512(divop::round_nearest_lanes(qr, d), _mm512_set1_epi64(INT64_MIN));
+        return true;
+    }
+#endif
 };
 
 struct InverseKernel {
@@ -321,6 +391,26 @@ struct InverseKernel {
         out = x.value_or(0);
         return x.has_value();
     }
+#if defined(RUST_HAVE_LANES)
+    // inverse_result() in every lane; false when a lane has none (Exact).
+    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i d, __m512i& out) const noexcept {
+        switch (method) {
+            case Method::Exact:
+                out = qr.q;
+                return _mm512_test_epi64_mask(qr.r, qr.r) == 0;
+            case Method::Nearest:
+                out = divop::round_nearest_lanes(qr, d);
+                return true;
+            case Method::Ffill:
+                out = qr.q;
+                return true;
+            case Method::Bfill:
+                out = _mm512_mask_add_epi64(qr.q, _mm512_test_epi64_mask(qr.r, qr.r), qr.q, _mm512_set1_epi64(1));
+                return true;
+        }
+        return false;
+    }
+#endif
 };
 
 }  // namespace detail

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "divop/lanes.hpp"
 #include "extended/fpu_scope.hpp"
 #include "panic.hpp"
 #include "piecewise/interp.hpp"
@@ -194,7 +195,17 @@ std::vector<u64> any_positions(std::mt19937_64& rng, std::size_t n) {
     return v;
 }
 
-TEST(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
+// Each test runs with the vector path as the CPU allows, and with it off.
+class Walk : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { rust::divop::enable_lanes(GetParam()); }
+    void TearDown() override { rust::divop::enable_lanes(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(VectorPath, Walk, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "AsTheCpuAllows" : "Off"; });
+
+TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
     std::mt19937_64 rng(20261207);
     for (int table = 0; table < 400; ++table) {
         const std::size_t n = std::vector<std::size_t>{0, 1, 2, 3, 5, 40, 300}[rng() % 7];
@@ -252,7 +263,7 @@ double any_double(std::mt19937_64& rng) {
     return static_cast<double>(static_cast<i64>(rng() % 20001) - 10000) / (1 + rng() % 7);
 }
 
-TEST(Walk, FloatRoutesGiveTheOneQueryAnswers) {
+TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
     std::mt19937_64 rng(7);
     [[maybe_unused]] const rust::FpuScope scope;
     for (int table = 0; table < 300; ++table) {

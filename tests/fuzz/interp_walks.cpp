@@ -18,6 +18,7 @@
 #include "extended/fpu_scope.hpp"
 #include "panic.hpp"
 #include "piecewise/interp.hpp"
+#include "divop/lanes.hpp"
 #include "piecewise/interp_error.hpp"
 #include "schemes/method.hpp"
 #include "piecewise/sequence.hpp"
@@ -562,6 +563,8 @@ void run(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
+    // The vector path (where the CPU has it) and the portable one, by input.
+    rust::divop::enable_lanes(in.ConsumeBool());
     if (in.ConsumeBool()) {
         run<double>(in);
     } else {
