@@ -114,10 +114,6 @@ public:
         return p.m >> (64 - p.e);
     }
 
-    // True when the value is a whole number (zero included): exactly when it is
-    // its own nearest integer, the cheapest of the three roundings here.
-    bool is_integer() const noexcept { return round() == *this; }
-
     // The integer roundings that precede to_u64 for whole positions.
     enum class Rounding : std::uint8_t {
         Nearest,  // round(): ties to even

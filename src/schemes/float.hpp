@@ -117,7 +117,6 @@ public:
             F80 r[kBlock];
             const std::size_t start = j;
             std::size_t m = 0;
-            bool failed = false;
             for (; m < kBlock && j < count; ++m, ++j) {
                 const double f = read(j);
                 // A NaN fails both comparisons and goes back to the table.
@@ -125,14 +124,21 @@ public:
                     break;
                 }
                 r[m] = segment.quotient(f);
-                if (method_ == Method::Exact && !r[m].is_integer()) {
-                    failed = true;
-                    break;
-                }
             }
             F80::to_u64(r, m, rounding, out + start);
-            if (failed || m < kBlock) {
-                return {j, failed};
+            if (method_ == Method::Exact) {
+                // A quotient is whole when its floor converts back to it; one
+                // clamped to 2^64 - 1 is at least that, and every such value is
+                // whole. Quotients are never negative.
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::uint64_t floor = out[start + i];
+                    if (floor != UINT64_MAX && !(F80::from_position(floor) == r[i])) {
+                        return {start + i, true};
+                    }
+                }
+            }
+            if (m < kBlock) {
+                return {j, false};
             }
         }
     }

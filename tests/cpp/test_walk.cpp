@@ -323,4 +323,22 @@ TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
     }
 }
 
+// Quotients at the top of the positions, 2^64 - 1, where the run of a float
+// segment checks wholeness from the converted floor: it must find them exact,
+// or not, as a single query does.
+TEST_P(Walk, FloatExactRunAtTheTopOfThePositions) {
+    [[maybe_unused]] const rust::FpuScope scope;
+    const rust::Interp<u64, double> inv(Sequence<u64>{kMaxU, kMaxU, kMaxU - 6}, Sequence<double>{0.0, 1.0, 2.0});
+    const std::vector<double> f = {0.25, 0.5, 0.75, 1.25, 1.5};
+    for (const Method m : kMethods) {
+        const auto want = each<u64>(f, [&](double q) { return inv.inverse(q, m); });
+        std::vector<u64> pos(f.size());
+        Transcript<u64> got;
+        got.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
+        got.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
+        EXPECT_EQ(got, want) << "method " << static_cast<int>(m);
+        EXPECT_FALSE(want.answers.empty());
+    }
+}
+
 }  // namespace
