@@ -52,8 +52,7 @@ struct X87Engine {
         return r < a ? r + 1 : r;
     }
 
-    // Rounding control of the x87 control word (bits 10-11).
-    enum class Control : std::uint16_t { Nearest = 0x0000, Down = 0x0400, Up = 0x0800, TowardZero = 0x0C00 };
+    using Control = RoundingOverride::Control;
 
     // Stores in[0..n) by the hardware under the rounding control rc, then puts
     // the scope's own control word back: one pair of fldcw per block instead of
@@ -62,14 +61,14 @@ struct X87Engine {
     // INT64_MIN for what does not fit. The callers deal with the cases where
     // that differs from the conversions' definitions.
     static void store_f64(const Rep* in, std::size_t n, Control rc, double* out) noexcept {
-        const ControlSwitch scope(rc);
+        const RoundingOverride scope(rc);
         for (std::size_t i = 0; i < n; ++i) {
             __asm__ volatile("fstpl %0" : "=m"(out[i]) : "t"(in[i]) : "st");
         }
     }
 
     static void store_i64(const Rep* in, std::size_t n, Control rc, std::int64_t* out) noexcept {
-        const ControlSwitch scope(rc);
+        const RoundingOverride scope(rc);
         for (std::size_t i = 0; i < n; ++i) {
             __asm__ volatile("fistpll %0" : "=m"(out[i]) : "t"(in[i]) : "st");
         }
@@ -99,28 +98,6 @@ struct X87Engine {
         return {false, (sign_exp >> 15) != 0, m << shift, e};
     }
 
-private:
-    // The rounding control replaced for one block, inside an FpuScope whose
-    // word (every exception masked, 64-bit precision) is otherwise kept.
-    class ControlSwitch {
-    public:
-        explicit ControlSwitch(Control rc) noexcept : saved_(load()) {
-            store(static_cast<std::uint16_t>((saved_ & ~kRoundingBits) | static_cast<std::uint16_t>(rc)));
-        }
-        ~ControlSwitch() { store(saved_); }
-        ControlSwitch(const ControlSwitch&) = delete;
-        ControlSwitch& operator=(const ControlSwitch&) = delete;
-
-    private:
-        static constexpr std::uint16_t kRoundingBits = 0x0C00;
-        static std::uint16_t load() noexcept {
-            std::uint16_t cw;
-            __asm__ volatile("fnstcw %0" : "=m"(cw) : : "memory");
-            return cw;
-        }
-        static void store(std::uint16_t cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
-        std::uint16_t saved_;
-    };
 };
 
 }  // namespace rust::detail

@@ -27,6 +27,18 @@ public:
 // The two control-word instructions clobber memory, so loads after the
 // constructor and stores before the destructor stay on their side of it. Keep
 // a loop's operands and results in memory across the scope's ends.
+namespace detail {
+
+inline std::uint16_t load_control_word() noexcept {
+    std::uint16_t cw;
+    __asm__ volatile("fnstcw %0" : "=m"(cw) : : "memory");
+    return cw;
+}
+
+inline void store_control_word(std::uint16_t cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
+
+}  // namespace detail
+
 class FpuScope {
 public:
     FpuScope() noexcept : saved_(load()) { store(static_cast<std::uint16_t>((saved_ & ~kMask) | kOurs)); }
@@ -51,14 +63,28 @@ private:
     static constexpr std::uint16_t kMask = 0x0F3F;
     static constexpr std::uint16_t kOurs = 0x033F;
 
-    static std::uint16_t load() noexcept {
-        std::uint16_t cw;
-        __asm__ volatile("fnstcw %0" : "=m"(cw) : : "memory");
-        return cw;
+    static std::uint16_t load() noexcept { return detail::load_control_word(); }
+    static void store(std::uint16_t cw) noexcept { detail::store_control_word(cw); }
+
+    std::uint16_t saved_;
+};
+
+// Inside an FpuScope: the rounding control (bits 10-11) replaced for a block
+// of hardware conversions, the rest of the scope's word kept, and the scope's
+// own rounding put back when this ends.
+class RoundingOverride {
+public:
+    enum class Control : std::uint16_t { Nearest = 0x0000, Down = 0x0400, Up = 0x0800, TowardZero = 0x0C00 };
+
+    explicit RoundingOverride(Control rc) noexcept : saved_(detail::load_control_word()) {
+        detail::store_control_word(static_cast<std::uint16_t>((saved_ & ~kRoundingBits) | static_cast<std::uint16_t>(rc)));
     }
+    ~RoundingOverride() { detail::store_control_word(saved_); }
+    RoundingOverride(const RoundingOverride&) = delete;
+    RoundingOverride& operator=(const RoundingOverride&) = delete;
 
-    static void store(std::uint16_t cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
-
+private:
+    static constexpr std::uint16_t kRoundingBits = 0x0C00;
     std::uint16_t saved_;
 };
 

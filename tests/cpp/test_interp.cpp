@@ -13,6 +13,7 @@
 #include "piecewise/interp_error.hpp"
 #include "schemes/method.hpp"
 #include "piecewise/sequence.hpp"
+#include "sequences.hpp"
 #include "extended/fpu_scope.hpp"
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
@@ -37,15 +38,6 @@ constexpr InterpError OOB = InterpError::OutOfBounds;
 constexpr InterpError NF = InterpError::NotFound;
 constexpr InterpError NSI = InterpError::NotStrictlyIncreasing;
 constexpr Method kMethods[] = {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill};
-
-template <class T>
-Sequence<T> to_sequence(const std::vector<T>& v) {
-    Sequence<T> s = Sequence<T>::uninitialised(v.size());
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        s.fill_data()[i] = v[i];
-    }
-    return s;
-}
 
 Table make(const std::vector<u64>& xp, const std::vector<i64>& fp) {
     return Table(to_sequence(xp), to_sequence(fp));

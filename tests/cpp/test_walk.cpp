@@ -20,6 +20,7 @@
 #include "piecewise/interp.hpp"
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
+#include "sequences.hpp"
 
 namespace {
 
@@ -33,13 +34,6 @@ constexpr u64 kMaxU = std::numeric_limits<u64>::max();
 constexpr i64 kMinI = std::numeric_limits<i64>::min();
 constexpr i64 kMaxI = std::numeric_limits<i64>::max();
 constexpr Method kMethods[] = {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill};
-
-template <class T>
-Sequence<T> to_sequence(const std::vector<T>& v) {
-    Sequence<T> s = Sequence<T>::uninitialised(v.size());
-    std::copy(v.begin(), v.end(), s.fill_data());
-    return s;
-}
 
 // What a whole call gives: the answers up to the first failure, then the
 // failure (a kind, or an internal failure's message).
