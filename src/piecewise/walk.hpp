@@ -220,7 +220,6 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
                 continue;
             }
             segment.emplace(queries.segment(i));
-            segment->follow(key);
             segment_index = i;
         }
         const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);

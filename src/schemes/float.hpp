@@ -35,8 +35,6 @@ public:
           // Position differences are whole numbers below 2^64: exact; positive.
           d_(F80::from_position(x1 - x0)) {}
 
-    void follow(std::uint64_t) const noexcept {}
-
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
@@ -101,8 +99,6 @@ public:
           // Rounded; positive.
           d_(f1_ - f0_),
           method_(method) {}
-
-    void follow(double) const noexcept {}
 
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,

@@ -108,11 +108,7 @@ public:
     using Key = typename Kernel::Key;
     using Answer = typename Kernel::Answer;
 
-    explicit SteppedSegment(const Kernel& kernel) noexcept
-        : kernel_(kernel), d_(kernel.divisor()), last_(kernel.low()), expected_(kernel.low()) {}
-
-    // The last query, answered before the run: the first of a gap to repeat.
-    void follow(Key key) noexcept { last_ = key; }
+    explicit SteppedSegment(const Kernel& kernel) noexcept : kernel_(kernel), d_(kernel.divisor()) {}
 
     // Answers read(k), read(k + 1), ... into out[k], out[k + 1], ... while they
     // lie strictly inside the segment (lo, hi), up to count; read(k) does.
@@ -150,71 +146,71 @@ private:
     RunEnd run(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Divide divide) {
         const Kernel kernel = kernel_;
         const std::uint64_t d = d_;
-        // The state lives in locals for the loop: stores to out could otherwise
-        // alias it, which would send it through memory on every query.
-        Key last = last_;
-        Key expected = expected_;  // the key that would repeat the last gap
         while (j < count) {
-            Key key = read(j);
-            if (!(lo < key && key < hi)) {
-                break;
-            }
-            divop::QuotRem qr = divide(kernel.numerator(key));
-            if (!kernel.finish(qr, d, out[j])) {
-                return {j, true};
-            }
-            ++j;
-            // Only increasing keys step: two keys of one segment lie less than
-            // 2^64 apart, but their difference modulo 2^64 does not tell the
-            // direction, and sorted queries ascend. The run that follows checks
-            // each key against the gap, so a stale `last` costs time only.
-            // A run pays for its step with a division: worth it only when at
-            // least four more keys of the gap fit in the segment.
-            if (key == expected && key > last && gap(key, hi) / 4 > gap(last, key)) {
-                const std::uint64_t g = gap(last, key);
-                if (g != center_) {
-                    center_ = g;
-                    prepared_steps_ = 0;
+            // Evenly spaced keys ahead (four at one gap, the last with room for
+            // four more before the segment ends) are stepped; others are divided
+            // a block at a time with nothing else to keep track of.
+            if (count - j >= 4) {
+                const Key k0 = read(j);
+                const Key k3 = read(j + 3);
+                const std::uint64_t g = gap(k0, read(j + 1));
+                if (lo < k0 && k0 < k3 && k3 < hi && gap(read(j + 1), read(j + 2)) == g &&
+                    gap(read(j + 2), k3) == g && gap(k3, hi) / 4 > g) {
+                    divop::QuotRem qr = divide(kernel.numerator(k0));
+                    if (!kernel.finish(qr, d, out[j])) {
+                        return {j, true};
+                    }
+                    ++j;
+                    Key key = k0;
+                    std::uint64_t want = g;
+                    bool missed = false;
+                    for (;;) {
+                        // The gap the run needs next, learnt with one division; a
+                        // run that needs a new gap twice in a row is not evenly
+                        // spaced and goes back to dividing.
+                        if (want != 0) {
+                            if (missed) {
+                                break;
+                            }
+                            missed = true;
+                            learn(want, divide);
+                        }
+                        const Stepped r = step_run(read, j, count, hi, kernel, d, gaps_, steps_, key, qr, out);
+                        if (r.failed) {
+                            return {r.next, true};
+                        }
+                        missed = missed && r.next == j;
+                        j = r.next;
+                        key = r.last;
+                        qr = r.last_qr;
+                        want = r.want;
+                        if (want == 0) {
+                            break;
+                        }
+                    }
+                    continue;
                 }
-                std::size_t want = 1;  // the step of g itself
-                for (;;) {
-                    if ((prepared_steps_ >> want & 1U) == 0) {
-                        steps_[want] = step_for(g - 1 + want);
-                        prepared_steps_ |= 1U << want;
-                    }
-                    const Stepped r =
-                        step_run(read, j, count, hi, kernel, d, g, steps_, prepared_steps_, key, qr, out);
-                    if (r.failed) {
-                        return {r.next, true};
-                    }
-                    j = r.next;
-                    key = r.last;
-                    qr = r.last_qr;
-                    want = r.want;
-                    if (want == kNoStep) {
-                        break;
-                    }
-                }
-                // The run broke off at a key outside the gaps it steps by:
-                // nothing to expect yet.
-                last = key;
-                expected = lo;
-                continue;
             }
-            // Modulo 2^64, as the gap: what wrapped is sorted out above.
-            expected = static_cast<Key>(static_cast<std::uint64_t>(key) + gap(last, key));
-            last = key;
+            const std::size_t end = count - j > kBlock ? j + kBlock : count;
+            for (; j < end; ++j) {
+                const Key key = read(j);
+                if (!(lo < key && key < hi)) {
+                    return {j, false};
+                }
+                if (!kernel.finish(divide(kernel.numerator(key)), d, out[j])) {
+                    return {j, true};
+                }
+            }
         }
-        last_ = last;
-        expected_ = expected;
         return {j, false};
     }
 
     // c * g as a step: floor(c * g / d) and the remainder. |c| < 2^64 and
     // g < d (both keys lie inside the segment, whose key range is d or, for the
     // inverse, the divisor itself), so |c| * g < 2^64 * d and the quotient fits.
-    divop::Step step_for(std::uint64_t g) const {
-        const divop::QuotRem m = divop::div_rem(static_cast<divop::u128>(kernel_.slope_magnitude()) * g, d_);
+    template <class Divide>
+    divop::Step step_for(std::uint64_t g, const Divide& divide) const {
+        const divop::QuotRem m = divide(static_cast<divop::u128>(kernel_.slope_magnitude()) * g);
         if (!kernel_.slope_negative() || (m.q == 0 && m.r == 0)) {
             return {m.q, m.r};
         }
@@ -225,59 +221,86 @@ private:
         return {0 - m.q - 1, d_ - m.r};
     }
 
-    static constexpr std::size_t kNoStep = 3;
+    static constexpr std::size_t kGaps = 3;
+    // Keys divided between two looks for evenly spaced ones.
+    static constexpr std::size_t kBlock = 32;
 
     struct Stepped {
         std::size_t next;
         bool failed;
         Key last;
         divop::QuotRem last_qr;
-        std::size_t want;  // the slot of the step the run lacked, or kNoStep
+        std::uint64_t want;  // the gap the run lacked, or 0
     };
 
-    // The keys from read(j) on, each g - 1, g or g + 1 above the one before and
-    // below hi, answered by stepping from qr, the quotient of `key`, with
-    // steps[0], steps[1] or steps[2] (those whose bit is set in `prepared`);
-    // returns where the run broke off, and which step it lacked there, if
-    // that was the reason. Gaps that differ by one cover positions such as
-    // floor(k * span / (N - 1)). A function of its own with everything in
-    // locals, so that the loop keeps its values in registers.
+    // Keeps the step of gap g among the gaps the runs step by, in place of the
+    // one learnt longest ago.
+    template <class Divide>
+    [[gnu::noinline]] void learn(std::uint64_t g, const Divide& divide) {
+        gaps_[next_slot_] = g;
+        steps_[next_slot_] = step_for(g, divide);
+        next_slot_ = (next_slot_ + 1) % kGaps;
+    }
+
+    // The keys from read(j) on, each above the one before by one of the learnt
+    // gaps (0: none learnt in that slot) and below hi, answered by stepping from
+    // qr, the quotient of `key`; returns where the run broke off, and the gap it
+    // lacked there (0 if it broke off for another reason). A few gaps cover
+    // positions such as floor(k * span / (N - 1)), whose gaps differ by one, and
+    // the values at them, whose gaps differ by the slope. A function of its own
+    // with everything in locals, so that the loop keeps its values in
+    // registers.
     template <class Read>
     [[gnu::noinline]] static Stepped step_run(Read& read, std::size_t j, std::size_t count, Key hi,
-                                              const Kernel kernel, const std::uint64_t d, const std::uint64_t g,
-                                              const divop::Step* steps, const unsigned prepared, Key key,
+                                              const Kernel kernel, const std::uint64_t d,
+                                              const std::uint64_t* gaps, const divop::Step* steps, Key key,
                                               divop::QuotRem qr, Answer* out) {
 #if defined(RUST_HAVE_LANES)
         // Runs of one gap, at least two groups of eight long, go eight keys at
         // a time where the CPU can.
-        const std::uint64_t span = gap(key, hi) - 1;
-        if ((prepared & 2U) != 0 && span / 16 >= g && divop::lanes_enabled()) {
-            j = step_lanes(read, j, count, span / 8 / g, kernel, d, g, steps[1], key, qr, out);
+        if (divop::lanes_enabled() && j + 16 <= count && read(j) > key) {
+            const std::uint64_t g = gap(key, read(j));
+            const std::size_t slot = slot_of(gaps, g);
+            const std::uint64_t span = gap(key, hi) - 1;
+            if (slot < kGaps && span / 16 >= g) {
+                j = step_lanes(read, j, count, span / 8 / g, kernel, d, g, steps[slot], key, qr, out);
+            }
         }
 #endif
         for (; j < count; ++j) {
             const Key next = read(j);
-            const std::uint64_t slot = gap(key, next) - (g - 1);
-            if (!(next > key && slot <= 2 && next < hi)) {
+            if (!(next > key && next < hi)) {
                 break;
             }
-            if ((prepared >> slot & 1U) == 0) {
-                return {j, false, key, qr, static_cast<std::size_t>(slot)};
+            const std::uint64_t g = gap(key, next);
+            const std::size_t slot = slot_of(gaps, g);
+            if (slot == kGaps) {
+                return {j, false, key, qr, g};
             }
             qr = divop::advance(qr, steps[slot], d);
             key = next;
             if (!kernel.finish(qr, d, out[j])) {
-                return {j, true, key, qr, kNoStep};
+                return {j, true, key, qr, 0};
             }
         }
-        return {j, false, key, qr, kNoStep};
+        return {j, false, key, qr, 0};
+    }
+
+    // The slot of gap g (not 0) among the learnt ones, or kGaps.
+    static std::size_t slot_of(const std::uint64_t* gaps, std::uint64_t g) noexcept {
+        std::size_t slot = kGaps;
+        for (std::size_t i = 0; i < kGaps; ++i) {
+            slot = gaps[i] == g ? i : slot;
+        }
+        return slot;
     }
 
 #if defined(RUST_HAVE_LANES)
     // The keys from read(j) on, eight at a time while each group is the next
-    // eight keys g apart (at most `groups` groups, all below the segment's end)
-    // and all eight have answers: lane l holds the quotient and remainder of
-    // the key l + 1 gaps on, and every lane moves by eight steps per group.
+    // eight keys g apart (at most `groups` groups, all below the segment's end,
+    // at least two of them) and all eight have answers: lane l holds the
+    // quotient and remainder of the key l + 1 gaps on, and every lane moves by
+    // eight steps per group.
     // Returns where it stopped, with key and qr moved to the last key answered;
     // the scalar loop goes on from there.
     template <class Read>
@@ -286,6 +309,15 @@ private:
                                                              const std::uint64_t d, const std::uint64_t g,
                                                              const divop::Step step, Key& key, divop::QuotRem& qr,
                                                              Answer* out) {
+        // The next eight keys are checked before any vector instruction runs:
+        // the first 512-bit instructions after a pause slow the core down for a
+        // while, which only a long run repays.
+        const auto start = static_cast<std::uint64_t>(key);
+        for (std::uint64_t l = 0; l < 16; ++l) {
+            if (static_cast<std::uint64_t>(read(j + l)) != start + (l + 1) * g) {
+                return j;
+            }
+        }
         alignas(64) std::uint64_t lane_q[8];
         alignas(64) std::uint64_t lane_r[8];
         divop::QuotRem at = qr;
@@ -338,15 +370,11 @@ private:
     std::uint64_t d_;
     std::size_t hardware_queries_ = 0;
     std::optional<divop::Divisor> prepared_;
-    // The segment's last query, and the key that would repeat the gap that led
-    // to it; both start at the segment's low end, which no query equals.
-    Key last_;
-    Key expected_;
-    // The steps of the gaps center_ - 1, center_ and center_ + 1, those whose
-    // bit is set in prepared_steps_ made (center_ 0: none yet).
-    std::uint64_t center_ = 0;
-    unsigned prepared_steps_ = 0;
-    divop::Step steps_[3];
+    // The gaps runs have stepped by in this segment (0: a free slot) and their
+    // steps.
+    std::uint64_t gaps_[kGaps] = {0, 0, 0};
+    divop::Step steps_[kGaps];
+    std::size_t next_slot_ = 0;
 };
 
 struct ForwardKernel {
@@ -355,7 +383,6 @@ struct ForwardKernel {
     std::uint64_t x0, x1, f0o, f1o;
 
     std::uint64_t divisor() const noexcept { return x1 - x0; }
-    std::uint64_t low() const noexcept { return x0; }
     divop::u128 numerator(std::uint64_t x) const noexcept { return forward_numerator(x, x0, x1, f0o, f1o); }
     // n(x) = f0' x1 - f1' x0 + (f1' - f0') x.
     bool slope_negative() const noexcept { return f1o < f0o; }
@@ -379,7 +406,6 @@ struct InverseKernel {
     Method method;
 
     std::uint64_t divisor() const noexcept { return f1o - f0o; }
-    std::int64_t low() const noexcept { return from_offset_form(f0o); }
     // n(f) = x0 f1' - x1 f0' + (x1 - x0) f'.
     bool slope_negative() const noexcept { return x1 < x0; }
     std::uint64_t slope_magnitude() const noexcept { return x1 < x0 ? x0 - x1 : x1 - x0; }

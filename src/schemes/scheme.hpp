@@ -27,8 +27,7 @@ struct Scheme;
 // inside the segment's searched interval (lo, hi) and before count; read(k)
 // must. It returns where the run ended and whether it ended at a key without an
 // answer (the inverse under Exact; the answers before it are written). Results
-// are exactly the scheme's. follow(key) tells a segment the key of a query
-// answered before its run (by the scheme itself), which it may build on. A segment is set up only for a query strictly inside
+// are exactly the scheme's. A segment is set up only for a query strictly inside
 // it, so a failure of the segment's own values (a float segment's non-finite
 // end) is still raised by the query that reaches it.
 struct RunEnd {
