@@ -50,21 +50,58 @@ void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 #endif
 }
 
-// Buffers come from the C allocator, which keeps freed blocks (up to tens of
-// MiB, as its threshold for mapping blocks of their own rises with the blocks
-// freed) and hands them to the next call with their pages already present;
-// larger ones are mapped afresh on every call, which is where huge pages count.
-// No zero fill: every element is written before a result array is made over
-// the buffer, and a failed call frees it unseen, whereas calloc pays a memset
-// on reused memory.
-void* allocate_buffer(std::size_t bytes) {
-    const std::size_t size = bytes == 0 ? 1 : bytes;
-    void* data = std::malloc(size);
-    if (data == nullptr) {
+// Blocks from this size on come straight from the kernel, on a huge-page
+// boundary: glibc maps blocks this large afresh on every call anyway (its
+// threshold for mapping blocks of their own rises with the blocks freed, up to
+// 32 MiB), and its mappings do not start on one, which leaves the ends of a
+// buffer on ordinary pages.
+constexpr std::size_t mapped_threshold = std::size_t{32} << 20;
+constexpr std::size_t huge_page = std::size_t{1} << 21;
+
+std::size_t mapped_size(std::size_t bytes) noexcept { return (bytes + huge_page - 1) & ~(huge_page - 1); }
+
+void* map_buffer(std::size_t bytes) noexcept {
+    const std::size_t size = mapped_size(bytes);
+    if (size < bytes || size + huge_page < size) {
         return nullptr;
     }
-    if (size >= huge_page_advice_threshold) {
-        advise_huge_pages(data, size);
+    // Map one huge page more than needed and give back the unaligned head and
+    // the tail.
+    void* raw = mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
+    const std::size_t head = aligned - start;
+    if (head != 0) {
+        munmap(raw, head);
+    }
+    if (huge_page - head != 0) {
+        munmap(reinterpret_cast<void*>(aligned + size), huge_page - head);
+    }
+    void* data = reinterpret_cast<void*>(aligned);
+    advise_huge_pages(data, size);
+    return data;
+}
+
+// Smaller buffers come from the C allocator, which keeps freed blocks and hands
+// them to the next call with their pages already present. No zero fill: every
+// element is written before a result array is made over the buffer, and a
+// failed call frees it unseen, whereas calloc pays a memset on reused memory.
+void* allocate_buffer(std::size_t bytes) {
+    const std::size_t size = bytes == 0 ? 1 : bytes;
+    void* data = nullptr;
+    if (size >= mapped_threshold) {
+        data = map_buffer(size);
+    } else {
+        data = std::malloc(size);
+        if (data != nullptr && size >= huge_page_advice_threshold) {
+            advise_huge_pages(data, size);
+        }
+    }
+    if (data == nullptr) {
+        return nullptr;
     }
     // Tells the interpreter what the buffer holds: tracemalloc on CPython counts
     // it; PyPy adds it to the memory pressure that paces its collector, which
@@ -80,12 +117,16 @@ void* allocate_buffer(std::size_t bytes) {
     return data;
 }
 
-void release_buffer(void* data) noexcept {
+void release_buffer(void* data, std::size_t bytes) noexcept {
     if (data == nullptr) {
         return;
     }
     PyTraceMalloc_Untrack(trace_domain, reinterpret_cast<std::uintptr_t>(data));
-    std::free(data);
+    if (bytes >= mapped_threshold) {
+        munmap(data, mapped_size(bytes));
+    } else {
+        std::free(data);
+    }
 }
 
 // The base object of result arrays: owns the output buffer and frees it when the
@@ -93,12 +134,13 @@ void release_buffer(void* data) noexcept {
 struct SliceContainer {
     PyObject_HEAD
     void* data;
+    std::size_t bytes;
 };
 
 void slice_container_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* container = reinterpret_cast<SliceContainer*>(self);
-    release_buffer(container->data);
+    release_buffer(container->data, container->bytes);
     type->tp_free(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
@@ -166,7 +208,7 @@ OutputBuffer::OutputBuffer(std::size_t n) : data_(nullptr), size_(n) {
     }
 }
 
-OutputBuffer::~OutputBuffer() { release_buffer(data_); }
+OutputBuffer::~OutputBuffer() { release_buffer(data_, size_ * 8); }
 
 void* OutputBuffer::release() noexcept { return std::exchange(data_, nullptr); }
 
@@ -174,6 +216,7 @@ py::Ref adopt_as_array(OutputBuffer& buffer, int type_num) {
     PyTypeObject* container_type = slice_container_type();
     py::Ref container = py::check(container_type->tp_alloc(container_type, 0));
     auto* owner = reinterpret_cast<SliceContainer*>(container.get());
+    owner->bytes = buffer.size() * 8;
     owner->data = buffer.release();
     void* data = owner->data;
 

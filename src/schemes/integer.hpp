@@ -119,6 +119,15 @@ public:
         // division that prepares it (sorted queries that fall a few to a
         // segment never prepare one). Each divisor is copied into the loop, to
         // live in registers there.
+        // A segment that the spacing of the last two queries says will see many
+        // more prepares its reciprocal at once.
+        if (!prepared_ && hardware_queries_ == 0 && k > 0) {
+            const Key before = read(k - 1);
+            const Key key = read(k);
+            if (before < key && gap(key, hi) / kHardwareQueries >= gap(before, key)) {
+                prepared_.emplace(d_);
+            }
+        }
         while (!prepared_) {
             // At most as many queries as divisions are still to come by hardware.
             const std::uint64_t d = d_;

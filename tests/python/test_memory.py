@@ -84,6 +84,19 @@ def test_tracemalloc_counts_a_result_while_it_lives(call, tracing):
 
 
 @cpython_only
+@pytest.mark.parametrize("elements", [(32 << 20) // 8, (32 << 20) // 8 + 1], ids=["32 MiB", "32 MiB + 8"])
+def test_large_results_mapped_on_their_own_are_traced_too(elements, tracing):
+    # From 32 MiB on, results get memory of their own from the kernel, released
+    # by another route than the allocator's.
+    x = np.broadcast_to(np.uint64(5), (elements,))
+    result = rust.forward_int(x, XP, FP_INT)
+    assert [t.size for t in tracemalloc.take_snapshot().traces if t.size >= elements * 8] == [elements * 8]
+    assert result[0] == result[-1] == rust.forward_int(u64([5]), XP, FP_INT)[0]
+    del result
+    assert [t for t in tracemalloc.take_snapshot().traces if t.size >= elements * 8] == []
+
+
+@cpython_only
 @pytest.mark.parametrize("call, exc_type, made", FAILING.values(), ids=FAILING.keys())
 def test_a_failing_call_leaves_nothing_traced(call, exc_type, made, tracing):
     before = traced()
