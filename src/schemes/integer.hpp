@@ -117,10 +117,9 @@ public:
         // The first quotients of a segment by the hardware division, the rest by
         // a reciprocal prepared once enough queries have come to pay for the
         // division that prepares it (sorted queries that fall a few to a
-        // segment never prepare one). Each divisor is copied into the loop, to
-        // live in registers there.
-        // A segment that the spacing of the last two queries says will see many
-        // more prepares its reciprocal at once.
+        // segment never prepare one), or at once where the spacing of the last
+        // two queries promises many more. Each divisor is copied into the loop,
+        // to live in registers there.
         if (!prepared_ && hardware_queries_ == 0 && k > 0) {
             const Key before = read(k - 1);
             const Key key = read(k);
@@ -214,9 +213,9 @@ private:
         return {j, false};
     }
 
-    // c * g as a step: floor(c * g / d) and the remainder. |c| < 2^64 and
-    // g < d (both keys lie inside the segment, whose key range is d or, for the
-    // inverse, the divisor itself), so |c| * g < 2^64 * d and the quotient fits.
+    // c * g as a step: floor(c * g / d) and the remainder. |c| < 2^64, and
+    // g < d because both keys lie inside the segment, whose range of keys is
+    // the divisor d itself; so |c| * g < 2^64 * d and the quotient fits.
     template <class Divide>
     divop::Step step_for(std::uint64_t g, const Divide& divide) const {
         const divop::QuotRem m = divide(static_cast<divop::u128>(kernel_.slope_magnitude()) * g);
@@ -318,9 +317,9 @@ private:
                                                              const std::uint64_t d, const std::uint64_t g,
                                                              const divop::Step step, Key& key, divop::QuotRem& qr,
                                                              Answer* out) {
-        // The next eight keys are checked before any vector instruction runs:
-        // the first 512-bit instructions after a pause slow the core down for a
-        // while, which only a long run repays.
+        // The next two groups of keys are checked before any vector instruction
+        // runs: the first 512-bit instructions after a pause slow the core down
+        // for a while, which only a long run repays.
         const auto start = static_cast<std::uint64_t>(key);
         for (std::uint64_t l = 0; l < 16; ++l) {
             if (static_cast<std::uint64_t>(read(j + l)) != start + (l + 1) * g) {
