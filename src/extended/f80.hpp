@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "extended/fpu_scope.hpp"
 #include "extended/parts.hpp"
@@ -121,55 +122,98 @@ public:
         Up,       // ceil()
     };
 
-    // The same results as to_f64() of each of in[0..n). On the x87 engine the
-    // hardware's store under round-toward-zero truncates exactly as to_f64()
-    // does, subnormal results included, except at the two ends: it keeps the
-    // sign of a zero (to_f64 gives +0.0) and stops at the largest finite value
-    // where to_f64 gives infinity. Those results are redone one by one.
-    static void to_f64(const F80* in, std::size_t n, double* out) {
+    // What a caller knows of a value's sign before converting it: a quotient
+    // of terms that all share a sign has that sign, or is zero.
+    enum class Sign : std::uint8_t { NotNegative, NotPositive, Either };
+
+    // to_f64() of a value whose sign is as S says. On the x87 engine the
+    // hardware's store rounds to nearest under the scope's word, and a result
+    // that went away from zero is stepped back one unit in its last place, to
+    // the binary64 value on the near side of zero: the truncation, subnormal
+    // results included. That holds everywhere except at the two ends, where the
+    // result is a zero (the store keeps its sign, to_f64 gives +0.0) or of the
+    // largest finite magnitude (the store stops there when the value is at
+    // least 2^1024, where to_f64 gives infinity); those are redone by to_f64().
+    template <Sign S>
+    double to_f64_of_sign() const {
 #if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = in[i].to_f64();
-        }
+        return to_f64();
 #else
-        static_assert(sizeof(F80) == sizeof(detail::F80Engine::Rep));
-        detail::X87Engine::store_f64(&in[0].rep_, n, detail::X87Engine::Control::TowardZero, out);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double magnitude = std::fabs(out[i]);
-            if (magnitude == 0.0 || magnitude == kLargestFinite) [[unlikely]] {
-                out[i] = in[i].to_f64();
-            }
+        using Engine = detail::X87Engine;
+        const double nearest = Engine::nearest_f64(rep_);
+        const Engine::Rep back = Engine::from_f64(nearest);
+        bool away;
+        if constexpr (S == Sign::NotNegative) {
+            away = back > rep_;
+        } else if constexpr (S == Sign::NotPositive) {
+            away = back < rep_;
+        } else {
+            away = rep_ < 0 ? back < rep_ : back > rep_;
         }
+        // Stepping the bits down moves one value toward zero, across binades
+        // too, for either sign.
+        const std::uint64_t truncated = std::bit_cast<std::uint64_t>(nearest) - away;
+        // Without the sign bit: zero wraps to the top, and the largest finite
+        // magnitude and beyond compare at or above its own bound.
+        if ((truncated << 1) - 2 >= (kLargestFiniteBits << 1) - 2) [[unlikely]] {
+            return to_f64_aside(rep_);
+        }
+        return std::bit_cast<double>(truncated);
 #endif
     }
 
-    // The same results as round(), floor() or ceil(), then to_u64(), of each of
-    // in[0..n). On the x87 engine the hardware's integer store rounds by the
-    // same rule directly; what it cannot store (2^63 and more, where every value
-    // is already whole) and negative values go the long way.
-    static void to_u64(const F80* in, std::size_t n, Rounding rounding, std::uint64_t* out) {
+    // round(), floor() or ceil() (as R says), then to_u64(). On the x87 engine the hardware's integer store gives the
+    // nearest integer under the scope's word, and floor and ceil move it by one
+    // when it lies on the wrong side of the value: exact, since a value that is
+    // not whole is below 2^63. What the store cannot hold (from 2^63 - 1/2 on,
+    // where it writes INT64_MIN) goes the long way, as do negative results.
+    template <Rounding R>
+    std::uint64_t to_position() const {
 #if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = in[i].rounded(rounding).to_u64();
-        }
+        return rounded(R).to_u64();
 #else
-        using Control = detail::X87Engine::Control;
-        const Control rc = rounding == Rounding::Nearest ? Control::Nearest
-                           : rounding == Rounding::Down  ? Control::Down
-                                                         : Control::Up;
-        static_assert(sizeof(std::int64_t) == sizeof(std::uint64_t));
-        auto* whole = reinterpret_cast<std::int64_t*>(out);
-        detail::X87Engine::store_i64(&in[0].rep_, n, rc, whole);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (whole[i] < 0) [[unlikely]] {
-                out[i] = in[i].rounded(rounding).to_u64();
+        using Engine = detail::X87Engine;
+        const std::int64_t nearest = Engine::nearest_i64(rep_);
+        const Engine::Rep back = Engine::from_i64(nearest);
+        auto moved = static_cast<std::uint64_t>(nearest);
+        if constexpr (R == Rounding::Down) {
+            moved -= back > rep_;
+        } else if constexpr (R == Rounding::Up) {
+            moved += back < rep_;
+        }
+        if ((nearest | static_cast<std::int64_t>(moved)) < 0) [[unlikely]] {
+            return rounded(R).to_u64();
+        }
+        return moved;
+#endif
+    }
+
+    // The value as a position (to_u64()) when it is whole, nothing when it is
+    // not; by the same integer store as to_position.
+    std::optional<std::uint64_t> to_whole_position() const {
+#if !(defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR)
+        using Engine = detail::X87Engine;
+        const std::int64_t nearest = Engine::nearest_i64(rep_);
+        if (nearest >= 0) [[likely]] {
+            if (Engine::from_i64(nearest) == rep_) {
+                return static_cast<std::uint64_t>(nearest);
             }
+            return std::nullopt;
         }
 #endif
+        const F80 whole = floor();
+        if (whole == *this) {
+            return whole.to_u64();
+        }
+        return std::nullopt;
     }
 
 private:
-    static constexpr double kLargestFinite = 1.7976931348623157e308;
+    // The definitions, out of line: the value reaches them by copy, so that a
+    // loop that rarely needs them does not keep its value in memory for them.
+    [[gnu::noinline, gnu::cold]] static double to_f64_aside(detail::F80Engine::Rep rep) { return F80(rep).to_f64(); }
+
+    static constexpr std::uint64_t kLargestFiniteBits = 0x7FEFFFFFFFFFFFFF;
 
     F80 rounded(Rounding rounding) const noexcept {
         switch (rounding) {

@@ -52,26 +52,19 @@ struct X87Engine {
         return r < a ? r + 1 : r;
     }
 
-    using Control = RoundingOverride::Control;
+    // fild of an int64: exact.
+    static Rep from_i64(std::int64_t i) noexcept { return static_cast<Rep>(i); }
 
-    // Stores in[0..n) by the hardware under the rounding control rc, then puts
-    // the scope's own control word back: one pair of fldcw per block instead of
-    // a decode of every value. fstp to a double rounds to 53 bits (or to a
-    // subnormal) by rc; fistp to an int64 rounds to an integer by rc and stores
-    // INT64_MIN for what does not fit. The callers deal with the cases where
-    // that differs from the conversions' definitions.
-    static void store_f64(const Rep* in, std::size_t n, Control rc, double* out) noexcept {
-        const RoundingOverride scope(rc);
-        for (std::size_t i = 0; i < n; ++i) {
-            __asm__ volatile("fstpl %0" : "=m"(out[i]) : "t"(in[i]) : "st");
-        }
-    }
+    // fst to a binary64 under the scope's word: rounded to nearest, ties to
+    // even, to 53 bits or to a subnormal; ±inf past the largest finite value.
+    static double nearest_f64(Rep a) noexcept { return static_cast<double>(a); }
 
-    static void store_i64(const Rep* in, std::size_t n, Control rc, std::int64_t* out) noexcept {
-        const RoundingOverride scope(rc);
-        for (std::size_t i = 0; i < n; ++i) {
-            __asm__ volatile("fistpll %0" : "=m"(out[i]) : "t"(in[i]) : "st");
-        }
+    // fistp to an int64 under the scope's word: the nearest integer, ties to
+    // even; INT64_MIN for what does not fit.
+    static std::int64_t nearest_i64(Rep a) noexcept {
+        std::int64_t out;
+        __asm__("fistpll %0" : "=m"(out) : "t"(a) : "st");
+        return out;
     }
 
     // Bytes 0-7 hold the significand with its leading bit, bytes 8-9 the sign and

@@ -27,21 +27,12 @@ public:
 // The two control-word instructions clobber memory, so loads after the
 // constructor and stores before the destructor stay on their side of it. Keep
 // a loop's operands and results in memory across the scope's ends.
-namespace detail {
-
-inline std::uint16_t load_control_word() noexcept {
-    std::uint16_t cw;
-    __asm__ volatile("fnstcw %0" : "=m"(cw) : : "memory");
-    return cw;
-}
-
-inline void store_control_word(std::uint16_t cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
-
-}  // namespace detail
-
 class FpuScope {
 public:
-    FpuScope() noexcept : saved_(load()) { store(static_cast<std::uint16_t>((saved_ & ~kMask) | kOurs)); }
+    FpuScope() noexcept : saved_(load()) {
+        store(static_cast<std::uint16_t>((saved_ & ~kMask) | kOurs));
+        raise_inexact();
+    }
 
     ~FpuScope() {
         // Our masked arithmetic leaves sticky flags (inexact at least); a flag
@@ -63,28 +54,25 @@ private:
     static constexpr std::uint16_t kMask = 0x0F3F;
     static constexpr std::uint16_t kOurs = 0x033F;
 
-    static std::uint16_t load() noexcept { return detail::load_control_word(); }
-    static void store(std::uint16_t cw) noexcept { detail::store_control_word(cw); }
-
-    std::uint16_t saved_;
-};
-
-// Inside an FpuScope: the rounding control (bits 10-11) replaced for a block
-// of hardware conversions, the rest of the scope's word kept, and the scope's
-// own rounding put back when this ends.
-class RoundingOverride {
-public:
-    enum class Control : std::uint16_t { Nearest = 0x0000, Down = 0x0400, Up = 0x0800, TowardZero = 0x0C00 };
-
-    explicit RoundingOverride(Control rc) noexcept : saved_(detail::load_control_word()) {
-        detail::store_control_word(static_cast<std::uint16_t>((saved_ & ~kRoundingBits) | static_cast<std::uint16_t>(rc)));
+    static std::uint16_t load() noexcept {
+        std::uint16_t cw;
+        __asm__ volatile("fnstcw %0" : "=m"(cw) : : "memory");
+        return cw;
     }
-    ~RoundingOverride() { detail::store_control_word(saved_); }
-    RoundingOverride(const RoundingOverride&) = delete;
-    RoundingOverride& operator=(const RoundingOverride&) = delete;
 
-private:
-    static constexpr std::uint16_t kRoundingBits = 0x0C00;
+    static void store(std::uint16_t cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
+
+    // The inexact flag set once, by pi squared: while it is clear, every
+    // arithmetic step whose result happens to be exact (whole numbers, short
+    // values, a power-of-two divisor) runs at half speed or worse, as the
+    // hardware keeps checking whether to set it. Set, it is left alone, and
+    // setting it sooner than the arithmetic would changes no result.
+    static void raise_inexact() noexcept {
+        long double square;
+        __asm__ volatile("fldpi\n\tfmul %%st(0), %%st" : "=t"(square) : : "memory");
+        (void)square;
+    }
+
     std::uint16_t saved_;
 };
 

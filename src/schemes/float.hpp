@@ -33,35 +33,52 @@ public:
           f0_(F80::from_value(f0)),
           f1_(F80::from_value(f1)),
           // Position differences are whole numbers below 2^64: exact; positive.
-          d_(F80::from_position(x1 - x0)) {}
+          d_(F80::from_position(x1 - x0)),
+          sign_(sign_of(f0, f1)) {}
 
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
-        // The segment's constants as locals, which the compiler can keep on the
-        // x87 stack across the loop.
-        const ForwardSegment segment = *this;
-        std::size_t j = k;
-        for (;;) {
-            // The quotients of a block, then its truncations all at once.
-            F80 r[kBlock];
-            const std::size_t start = j;
-            std::size_t m = 0;
-            for (; m < kBlock && j < count; ++m, ++j) {
-                const std::uint64_t x = read(j);
-                if (!(lo < x && x < hi)) {
-                    break;
-                }
-                r[m] = segment.quotient(x);
-            }
-            F80::to_f64(r, m, out + start);
-            if (m < kBlock) {
-                return {j, false};
-            }
+        switch (sign_) {
+            case F80::Sign::NotNegative:
+                return run<F80::Sign::NotNegative>(read, k, count, lo, hi, out);
+            case F80::Sign::NotPositive:
+                return run<F80::Sign::NotPositive>(read, k, count, lo, hi, out);
+            case F80::Sign::Either:
+                break;
         }
+        return run<F80::Sign::Either>(read, k, count, lo, hi, out);
     }
 
 private:
+    // Both weights are positive, so end values of one sign (zeros of either
+    // sign included) give quotients of that sign, or zero.
+    static F80::Sign sign_of(double f0, double f1) noexcept {
+        if (f0 >= 0 && f1 >= 0) {
+            return F80::Sign::NotNegative;
+        }
+        if (f0 <= 0 && f1 <= 0) {
+            return F80::Sign::NotPositive;
+        }
+        return F80::Sign::Either;
+    }
+
+    template <F80::Sign S, class Read>
+    RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+               double* out) const {
+        // The segment's constants as locals, which the compiler can keep on the
+        // x87 stack across the loop.
+        const ForwardSegment segment = *this;
+        for (std::size_t j = k; j < count; ++j) {
+            const std::uint64_t x = read(j);
+            if (!(lo < x && x < hi)) {
+                return {j, false};
+            }
+            out[j] = segment.quotient(x).to_f64_of_sign<S>();
+        }
+        return {count, false};
+    }
+
     F80 quotient(std::uint64_t x) const {
         // X1 - X and X - X0 are exact, so the integer differences give them.
         const F80 a = F80::from_position(x1_ - x);
@@ -73,11 +90,9 @@ private:
         return (p + q) / d_;
     }
 
-    // Results converted together, one switch of the rounding mode per block.
-    static constexpr std::size_t kBlock = 32;
-
     std::uint64_t x0_, x1_;
     F80 f0_, f1_, d_;
+    F80::Sign sign_;
 };
 
 // The position of f, f0 < f < f1, as (x0 (f1 - f) + x1 (f - f0)) / (f1 - f0)
@@ -103,43 +118,52 @@ public:
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
                       std::uint64_t* out) const {
-        // A whole quotient is its own floor.
-        const F80::Rounding rounding = method_ == Method::Nearest ? F80::Rounding::Nearest
-                                       : method_ == Method::Bfill ? F80::Rounding::Up
-                                                                  : F80::Rounding::Down;
-        const InverseSegment segment = *this;
-        std::size_t j = k;
-        for (;;) {
-            F80 r[kBlock];
-            const std::size_t start = j;
-            std::size_t m = 0;
-            for (; m < kBlock && j < count; ++m, ++j) {
-                const double f = read(j);
-                // A NaN fails both comparisons and goes back to the table.
-                if (!(lo < f && f < hi)) {
-                    break;
-                }
-                r[m] = segment.quotient(f);
-            }
-            F80::to_u64(r, m, rounding, out + start);
-            if (method_ == Method::Exact) {
-                // A quotient is whole when its floor converts back to it; one
-                // clamped to 2^64 - 1 is at least that, and every such value is
-                // whole. Quotients are never negative.
-                for (std::size_t i = 0; i < m; ++i) {
-                    const std::uint64_t floor = out[start + i];
-                    if (floor != UINT64_MAX && !(F80::from_position(floor) == r[i])) {
-                        return {start + i, true};
-                    }
-                }
-            }
-            if (m < kBlock) {
-                return {j, false};
-            }
+        switch (method_) {
+            case Method::Exact:
+                return run_exact(read, k, count, lo, hi, out);
+            case Method::Nearest:
+                return run<F80::Rounding::Nearest>(read, k, count, lo, hi, out);
+            case Method::Ffill:
+                return run<F80::Rounding::Down>(read, k, count, lo, hi, out);
+            case Method::Bfill:
+                break;
         }
+        return run<F80::Rounding::Up>(read, k, count, lo, hi, out);
     }
 
 private:
+    // A NaN fails both comparisons of a run's bounds and goes back to the table.
+    template <F80::Rounding R, class Read>
+    RunEnd run(Read& read, std::size_t k, std::size_t count, double lo, double hi, std::uint64_t* out) const {
+        const InverseSegment segment = *this;
+        for (std::size_t j = k; j < count; ++j) {
+            const double f = read(j);
+            if (!(lo < f && f < hi)) {
+                return {j, false};
+            }
+            out[j] = segment.quotient(f).to_position<R>();
+        }
+        return {count, false};
+    }
+
+    template <class Read>
+    RunEnd run_exact(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                     std::uint64_t* out) const {
+        const InverseSegment segment = *this;
+        for (std::size_t j = k; j < count; ++j) {
+            const double f = read(j);
+            if (!(lo < f && f < hi)) {
+                return {j, false};
+            }
+            const std::optional<std::uint64_t> position = segment.quotient(f).to_whole_position();
+            if (!position) {
+                return {j, true};
+            }
+            out[j] = *position;
+        }
+        return {count, false};
+    }
+
     F80 quotient(double f) const {
         const F80 ff = F80::from_value(f);
         // Value differences are rounded: exact only when they fit 64 significant
@@ -153,8 +177,6 @@ private:
         // on, the conversion clamps it to 2^64 - 1.
         return s / d_;
     }
-
-    static constexpr std::size_t kBlock = 32;
 
     F80 x0_, x1_, f0_, f1_, d_;
     Method method_;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <vector>
@@ -381,34 +382,44 @@ TEST_F(F80Test, ToU64TakesTheClampedIntegerPart) {
     }
 }
 
-// The block conversions take the hardware's stores where the engine has them;
+// The fast conversions take the hardware's stores where the engine has them;
 // they must give to_f64() and round/floor/ceil + to_u64() bit for bit, at the
 // ends of every range (zeros of both signs, subnormal and overflowing results,
-// 2^63 and 2^64, halves) and over random values of every exponent.
-TEST_F(F80Test, BlockConversionsMatchOneByOne) {
+// 2^63 and 2^64, halves) and over random values of every exponent, under every
+// sign the value's own sign allows.
+TEST_F(F80Test, FastConversionsMatchTheDefinitions) {
     std::vector<F80> xs = {pos(0), val(-0.0), make(kMax, -1074, true), make(kMax, -1073, true), make(kTop, -1073),
-                           make(kMax, -1022), make(kMax, 1024), make(kTop, 1025), make(kTop, 1025, true),
-                           make(kMax, 63), make(kTop, 64), make(kMax, 64), make(kTop, 65), val(0.5), val(1.5),
-                           val(2.5), val(-0.5), val(-2.5), pos(1) / pos(10), val(-1.0) / pos(10)};
+                           make(kMax, -1022), make(kMax, -1022, true), make(kTop, -1021), make(kMax, 1024),
+                           make(kMax, 1024, true), make(kTop, 1025), make(kTop, 1025, true), make(kMax, 63),
+                           make(kTop, 64), make(kMax, 64), make(kTop, 65), val(0.5), val(1.5), val(2.5), val(-0.5),
+                           val(-2.5), pos(1) / pos(10), val(-1.0) / pos(10)};
     std::mt19937_64 rng(11);
     for (int i = 0; i < 4000; ++i) {
         const std::uint64_t m = rng() | kTop;
         const int e = i % 3 == 0 ? static_cast<int>(rng() % 140) - 70 : static_cast<int>(rng() % 2300) - 1150;
+        // Every seventh significand ends in a binary64 half-way pattern.
         xs.push_back(make(i % 7 == 0 ? (m & ~std::uint64_t{0xFFF}) | 0x800 : m, e, rng() % 4 == 0));
     }
-    std::vector<double> f(xs.size());
-    F80::to_f64(xs.data(), xs.size(), f.data());
-    std::vector<std::uint64_t> nearest(xs.size()), down(xs.size()), up(xs.size());
-    F80::to_u64(xs.data(), xs.size(), F80::Rounding::Nearest, nearest.data());
-    F80::to_u64(xs.data(), xs.size(), F80::Rounding::Down, down.data());
-    F80::to_u64(xs.data(), xs.size(), F80::Rounding::Up, up.data());
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        const Parts p = xs[i].parts();
+    for (const F80& x : xs) {
+        const Parts p = x.parts();
         SCOPED_TRACE(::testing::PrintToString(p));
-        ASSERT_EQ(bits(f[i]), bits(xs[i].to_f64()));
-        ASSERT_EQ(nearest[i], xs[i].round().to_u64());
-        ASSERT_EQ(down[i], xs[i].floor().to_u64());
-        ASSERT_EQ(up[i], xs[i].ceil().to_u64());
+        const std::uint64_t truncated = bits(x.to_f64());
+        ASSERT_EQ(bits(x.to_f64_of_sign<F80::Sign::Either>()), truncated);
+        if (p.zero || !p.negative) {
+            ASSERT_EQ(bits(x.to_f64_of_sign<F80::Sign::NotNegative>()), truncated);
+        }
+        if (p.zero || p.negative) {
+            ASSERT_EQ(bits(x.to_f64_of_sign<F80::Sign::NotPositive>()), truncated);
+        }
+        ASSERT_EQ(x.to_position<F80::Rounding::Nearest>(), x.round().to_u64());
+        ASSERT_EQ(x.to_position<F80::Rounding::Down>(), x.floor().to_u64());
+        ASSERT_EQ(x.to_position<F80::Rounding::Up>(), x.ceil().to_u64());
+        const F80 floor = x.floor();
+        const std::optional<std::uint64_t> whole = x.to_whole_position();
+        ASSERT_EQ(whole.has_value(), floor == x);
+        if (whole) {
+            ASSERT_EQ(*whole, floor.to_u64());
+        }
     }
 }
 
