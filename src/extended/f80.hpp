@@ -60,6 +60,10 @@ public:
         return F80(detail::F80Engine::from_f64(value));
     }
 
+    // from_value() for a value the caller already knows to be finite: one
+    // strictly between two finite values, say.
+    static F80 from_finite_value(double value) noexcept { return F80(detail::F80Engine::from_f64(value)); }
+
     friend F80 operator+(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::add(a.rep_, b.rep_)); }
     friend F80 operator-(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::sub(a.rep_, b.rep_)); }
     friend F80 operator*(const F80& a, const F80& b) noexcept { return F80(detail::F80Engine::mul(a.rep_, b.rep_)); }

@@ -109,10 +109,9 @@ public:
     InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
         : x0_(F80::from_position(x0)),
           x1_(F80::from_position(x1)),
-          f0_(F80::from_value(f0)),
-          f1_(F80::from_value(f1)),
-          // Rounded; positive.
-          d_(f1_ - f0_),
+          f0_(f0),
+          f1_(f1),
+          d_(difference(f0, f1)),
           method_(method) {}
 
     template <class Read>
@@ -164,13 +163,14 @@ private:
         return {count, false};
     }
 
+    // f lies strictly between the finite f0 and f1: it is finite.
     F80 quotient(double f) const {
-        const F80 ff = F80::from_value(f);
+        const F80 ff = F80::from_finite_value(f);
         // Value differences are rounded: exact only when they fit 64 significant
         // bits (opposite signs can need a 65th). Both weights are positive.
-        const F80 a = f1_ - ff;
+        const F80 a = F80::from_finite_value(reload(f1_)) - ff;
         const F80 p = x0_ * a;
-        const F80 b = ff - f0_;
+        const F80 b = ff - F80::from_finite_value(reload(f0_));
         const F80 q = x1_ * b;
         const F80 s = p + q;
         // A weighted mean of x0 and x1 up to rounding, never negative; from 2^64
@@ -178,7 +178,27 @@ private:
         return s / d_;
     }
 
-    F80 x0_, x1_, f0_, f1_, d_;
+    // Rounded; positive. f0 is checked first, then f1.
+    static F80 difference(double f0, double f1) {
+        const F80 low = F80::from_value(f0);
+        const F80 high = F80::from_value(f1);
+        return high - low;
+    }
+
+    // f0 and f1 are read afresh from their binary64 copies for every query (a
+    // plain load, exact): held as extended values they would crowd the x87's
+    // eight registers, and the compiler would reload the divisor and an end
+    // value from 80-bit copies, which costs several times more. The empty
+    // volatile statement keeps the read inside the loop.
+    static double reload(const double& v) noexcept {
+        double copy = v;
+        __asm__ volatile("" : "+m"(copy));
+        return copy;
+    }
+
+    F80 x0_, x1_;
+    double f0_, f1_;
+    F80 d_;
     Method method_;
 };
 
