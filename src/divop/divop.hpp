@@ -113,17 +113,33 @@ public:
 
     // Same contract and result as div_rem(n, value()).
     QuotRem div_rem(u128 n) const {
-        // n < d * 2^64 (checked below) and d < 2^(64 - shift), so shifting n left
-        // by shift stays below 2^128.
-        if (static_cast<std::uint64_t>(n >> 64) >= d_) {
-            throw Panic("attempt to divide with overflow");
-        }
-        // The shift is below 64 by construction; saying so spares the compiler
-        // the general 128-bit shift.
+        check(n);
+        // n < d * 2^64 (checked) and d < 2^(64 - shift), so shifting n left by
+        // shift stays below 2^128. The shift is below 64 by construction;
+        // saying so spares the compiler the general 128-bit shift.
         if (shift_ >= 64) {
             __builtin_unreachable();
         }
-        const u128 u = n << shift_;
+        const QuotRem qr = divide_normalised(n << shift_);
+        return {qr.q, qr.r >> shift_};
+    }
+
+    // div_rem(n, value()) for a divisor whose top bit is set (value() >=
+    // 2^63), which needs no shifting.
+    QuotRem div_rem_normalised(u128 n) const {
+        check(n);
+        return divide_normalised(n);
+    }
+
+private:
+    void check(u128 n) const {
+        if (static_cast<std::uint64_t>(n >> 64) >= d_) {
+            throw Panic("attempt to divide with overflow");
+        }
+    }
+
+    // The quotient and remainder of u by norm, for u below norm * 2^64.
+    QuotRem divide_normalised(u128 u) const noexcept {
         const auto u1 = static_cast<std::uint64_t>(u >> 64);
         const auto u0 = static_cast<std::uint64_t>(u);
         // Candidate quotient from the reciprocal, all sums modulo 2^128 and 2^64;
@@ -141,10 +157,9 @@ public:
             q += 1;
             r -= norm_;
         }
-        return {q, r >> shift_};
+        return {q, r};
     }
 
-private:
     std::uint64_t d_;
     unsigned shift_;
     std::uint64_t norm_;

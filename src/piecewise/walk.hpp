@@ -32,7 +32,10 @@ struct ForwardQueries {
     // forward query has nothing to fill with.
     std::optional<InterpError> outside(std::size_t, Answer&) const noexcept { return InterpError::OutOfBounds; }
 
-    Segment segment(std::size_t i) const { return Segment(keys[i - 1], keys[i], values[i - 1], values[i]); }
+    // Segment i set up in place.
+    void set_up(std::optional<Segment>& segment, std::size_t i) const {
+        segment.emplace(keys[i - 1], keys[i], values[i - 1], values[i]);
+    }
 
     // One query strictly inside segment i, by the scheme's definition.
     bool inside(std::size_t i, Key key, Answer& out) const {
@@ -67,8 +70,8 @@ struct InverseQueries {
         return std::nullopt;
     }
 
-    Segment segment(std::size_t i) const {
-        return Segment(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
+    void set_up(std::optional<Segment>& segment, std::size_t i) const {
+        segment.emplace(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
     }
 
     bool inside(std::size_t i, Key key, Answer& out) const {
@@ -116,7 +119,7 @@ inline constexpr std::size_t kNear = 16;
 // below the query before them. The failures and answers, in index order, are
 // those of answer_one().
 template <class Queries, class Read>
-std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k, std::size_t end,
+[[gnu::noinline]] std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k, std::size_t end,
                                             typename Queries::Answer* out, std::size_t& hint,
                                             std::size_t& ascending) {
     using Key = typename Queries::Key;
@@ -219,7 +222,7 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
             if (!(keys[i - 1] < next && next < keys[i])) {
                 continue;
             }
-            segment.emplace(queries.segment(i));
+            queries.set_up(segment, i);
             segment_index = i;
         }
         const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);

@@ -91,24 +91,65 @@ struct Scheme<std::uint64_t, std::int64_t> {
 
 namespace detail {
 
+// One segment's numerator as a line in the key's distance t from the segment's
+// first key (0 < t < d for a key inside): n = base * d + c * t where the
+// numerator rises with the key, base * d - c * t where it falls, c >= 0. So
+// floor(n / d) is base plus floor(c t / d), or base minus its ceiling, and only
+// the part c t is divided. It is divided in normalised form: with s the
+// leading zero bits of d, c (t << s) by norm = d << s, whose top bit is set,
+// gives the same quotient and the remainder times 2^s, without shifting a
+// 128-bit number (t < d, so t << s fits 64 bits). The rounding rules compare a
+// remainder with its divisor only, so they read the scaled remainder and norm
+// alike. c t < 2^64 d keeps every partial quotient within 64 bits, and base
+// plus or minus it is the weighted mean the answer is, within 64 bits too.
+struct Line {
+    std::uint64_t base;
+    std::uint64_t c;
+    bool falling;
+    unsigned shift;
+    std::uint64_t norm;
+
+    Line(std::uint64_t base, std::uint64_t c, bool falling, std::uint64_t d) noexcept
+        : base(base),
+          c(c),
+          falling(falling),
+          shift(d == 0 ? 0 : static_cast<unsigned>(__builtin_clzll(d))),
+          norm(d << shift) {}
+
+    divop::u128 part(std::uint64_t t) const noexcept { return mul_wide(c, t << shift); }
+
+    // The quotient and scaled remainder of n from those of its part.
+    divop::QuotRem whole(divop::QuotRem part) const noexcept {
+        if (!falling) {
+            return {base + part.q, part.r};
+        }
+        // floor(base - x) = base - ceil(x), and the remainder is what the
+        // ceiling went past.
+        const bool fraction = part.r != 0;
+        return {base - part.q - static_cast<std::uint64_t>(fraction), fraction ? norm - part.r : 0};
+    }
+};
+
 // The queries of one segment answered as a run, as the table's walk hands them
-// over. A numerator is linear in its query, n(key + g) = n(key) + c * g, so
-// queries that follow each other at one fixed distance g (sample indices, a
-// regular clock) have numerators c * g apart: once that amount is divided into
-// a quotient and remainder (one division per run), each further query of the
-// run costs an addition instead of a division. Every quotient and remainder,
-// and so every answer, is the one a division gives.
+// over. The part c t of a numerator is linear in its key, so keys that follow
+// each other at one fixed distance g (sample indices, a regular clock) have
+// parts c g apart: once that amount is divided into a quotient and remainder
+// (one division per run), each further key of the run costs an addition
+// instead of a division. Every quotient and remainder, and so every answer, is
+// the one a division gives.
 //
-// Kernel provides Key, Answer, divisor(), numerator(key), the coefficient c as
-// slope_negative() and slope_magnitude(), and finish(qr, d, answer) -> bool
-// (false: no answer, the Exact method's NotFound).
+// Kernel provides Key, Answer, divisor() (d), numerator(key) (n), line() (the
+// segment's Line), distance(key) (t), and finish(qr, scale, answer) -> bool
+// from the numerator's quotient and remainder by d, or both scaled by the same
+// power of two (false: no answer, the Exact method's NotFound), with
+// finish_lanes() its vector form.
 template <class Kernel>
 class SteppedSegment {
 public:
     using Key = typename Kernel::Key;
     using Answer = typename Kernel::Answer;
 
-    explicit SteppedSegment(const Kernel& kernel) noexcept : kernel_(kernel), d_(kernel.divisor()) {}
+    explicit SteppedSegment(const Kernel& kernel) noexcept : kernel_(kernel) {}
 
     // Answers read(k), read(k + 1), ... into out[k], out[k + 1], ... while they
     // lie strictly inside the segment (lo, hi), up to count; read(k) does.
@@ -124,23 +165,34 @@ public:
             const Key before = read(k - 1);
             const Key key = read(k);
             if (before < key && gap(key, hi) / kHardwareQueries >= gap(before, key)) {
-                prepared_.emplace(d_);
+                prepared_.emplace(line().norm);
             }
         }
         while (!prepared_) {
-            // At most as many queries as divisions are still to come by hardware.
-            const std::uint64_t d = d_;
+            // At most as many queries as divisions are still to come by hardware:
+            // the whole numerator divided by d, which needs nothing set up.
+            const Kernel kernel = kernel_;
+            const std::uint64_t d = kernel.divisor();
             const std::size_t end = std::min(count, k + (kHardwareQueries - hardware_queries_));
-            const RunEnd part = run(read, k, end, lo, hi, out, [d](divop::u128 n) { return divop::div_rem(n, d); });
+            const RunEnd part = run(
+                read, k, end, lo, hi, out, [kernel, d](Key key) { return divop::div_rem(kernel.numerator(key), d); },
+                d, [](divop::u128 n, std::uint64_t norm) { return divop::div_rem(n, norm); });
             hardware_queries_ += part.next - k;
             if (part.failed || part.next < end || end == count) {
                 return part;
             }
-            prepared_.emplace(d_);
+            prepared_.emplace(line().norm);
             k = part.next;
         }
+        const Kernel kernel = kernel_;
+        const Line line = this->line();
         const divop::Divisor divisor = *prepared_;
-        return run(read, k, count, lo, hi, out, [divisor](divop::u128 n) { return divisor.div_rem(n); });
+        return run(
+            read, k, count, lo, hi, out,
+            [kernel, line, divisor](Key key) {
+                return line.whole(divisor.div_rem_normalised(line.part(kernel.distance(key))));
+            },
+            line.norm, [divisor](divop::u128 n, std::uint64_t) { return divisor.div_rem_normalised(n); });
     }
 
 private:
@@ -149,11 +201,22 @@ private:
     // each, as in a large table, do better without.
     static constexpr std::size_t kHardwareQueries = 16;
 
-    // answer_run() with the division given.
-    template <class Read, class Divide>
-    RunEnd run(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Divide divide) {
+    // The segment's Line, worked out when first needed: segments that see a few
+    // queries each never need it.
+    const Line& line() {
+        if (!line_) {
+            line_.emplace(kernel_.line());
+        }
+        return *line_;
+    }
+
+    // answer_run() with the divisions given: whole(key), the quotient of a
+    // key's numerator and its remainder, both scaled so that `scale` stands
+    // for d; divide(part, norm), a part's quotient and scaled remainder.
+    template <class Read, class Whole, class Divide>
+    RunEnd run(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Whole whole,
+               const std::uint64_t scale, const Divide divide) {
         const Kernel kernel = kernel_;
-        const std::uint64_t d = d_;
         while (j < count) {
             // Evenly spaced keys ahead (four at one gap, the last with room for
             // four more before the segment ends) are stepped; others are divided
@@ -164,8 +227,9 @@ private:
                 const std::uint64_t g = gap(k0, read(j + 1));
                 if (lo < k0 && k0 < k3 && k3 < hi && gap(read(j + 1), read(j + 2)) == g &&
                     gap(read(j + 2), k3) == g && gap(k3, hi) / 4 > g) {
-                    divop::QuotRem qr = divide(kernel.numerator(k0));
-                    if (!kernel.finish(qr, d, out[j])) {
+                    const Line line = this->line();
+                    divop::QuotRem qr = line.whole(divide(line.part(kernel.distance(k0)), line.norm));
+                    if (!kernel.finish(qr, line.norm, out[j])) {
                         return {j, true};
                     }
                     ++j;
@@ -183,7 +247,8 @@ private:
                             missed = true;
                             learn(want, divide);
                         }
-                        const Stepped r = step_run(read, j, count, hi, kernel, d, gaps_, steps_, key, qr, out);
+                        const Stepped r =
+                            step_run(read, j, count, hi, kernel, line.norm, gaps_, steps_, key, qr, out);
                         if (r.failed) {
                             return {r.next, true};
                         }
@@ -205,28 +270,12 @@ private:
                 if (!(lo < key && key < hi)) {
                     return {j, false};
                 }
-                if (!kernel.finish(divide(kernel.numerator(key)), d, out[j])) {
+                if (!kernel.finish(whole(key), scale, out[j])) {
                     return {j, true};
                 }
             }
         }
         return {j, false};
-    }
-
-    // c * g as a step: floor(c * g / d) and the remainder. |c| < 2^64, and
-    // g < d because both keys lie inside the segment, whose range of keys is
-    // the divisor d itself; so |c| * g < 2^64 * d and the quotient fits.
-    template <class Divide>
-    divop::Step step_for(std::uint64_t g, const Divide& divide) const {
-        const divop::QuotRem m = divide(static_cast<divop::u128>(kernel_.slope_magnitude()) * g);
-        if (!kernel_.slope_negative() || (m.q == 0 && m.r == 0)) {
-            return {m.q, m.r};
-        }
-        // floor(-m / d) = -ceil(m / d).
-        if (m.r == 0) {
-            return {0 - m.q, 0};
-        }
-        return {0 - m.q - 1, d_ - m.r};
     }
 
     static constexpr std::size_t kGaps = 3;
@@ -242,25 +291,36 @@ private:
     };
 
     // Keeps the step of gap g among the gaps the runs step by, in place of the
-    // one learnt longest ago.
+    // one learnt longest ago: c g divided (g < d, as both keys lie inside the
+    // segment), negated where the numerator falls, so that runs step the
+    // numerator's own quotient and remainder.
     template <class Divide>
     [[gnu::noinline]] void learn(std::uint64_t g, const Divide& divide) {
+        const Line& line = *line_;
+        const divop::QuotRem m = divide(line.part(g), line.norm);
         gaps_[next_slot_] = g;
-        steps_[next_slot_] = step_for(g, divide);
+        if (!line.falling || (m.q == 0 && m.r == 0)) {
+            steps_[next_slot_] = {m.q, m.r};
+        } else if (m.r == 0) {
+            // floor(-m / norm) = -ceil(m / norm).
+            steps_[next_slot_] = {0 - m.q, 0};
+        } else {
+            steps_[next_slot_] = {0 - m.q - 1, line.norm - m.r};
+        }
         next_slot_ = (next_slot_ + 1) % kGaps;
     }
 
     // The keys from read(j) on, each above the one before by one of the learnt
-    // gaps (0: none learnt in that slot) and below hi, answered by stepping from
-    // qr, the quotient of `key`; returns where the run broke off, and the gap it
-    // lacked there (0 if it broke off for another reason). A few gaps cover
-    // positions such as floor(k * span / (N - 1)), whose gaps differ by one, and
-    // the values at them, whose gaps differ by the slope. A function of its own
-    // with everything in locals, so that the loop keeps its values in
-    // registers.
+    // gaps (0: none learnt in that slot) and below hi, answered by stepping the
+    // numerator's quotient and scaled remainder from qr, that of `key`; returns
+    // where the run broke off, and the gap it lacked there (0 if it broke off for
+    // another reason). A few gaps cover positions such as floor(k * span / (N -
+    // 1)), whose gaps differ by one, and the values at them, whose gaps differ
+    // by the slope. A function of its own with everything in locals, so that
+    // the loop keeps its values in registers.
     template <class Read>
     [[gnu::noinline]] static Stepped step_run(Read& read, std::size_t j, std::size_t count, Key hi,
-                                              const Kernel kernel, const std::uint64_t d,
+                                              const Kernel kernel, const std::uint64_t norm,
                                               const std::uint64_t* gaps, const divop::Step* steps, Key key,
                                               divop::QuotRem qr, Answer* out) {
 #if defined(RUST_HAVE_LANES)
@@ -271,7 +331,7 @@ private:
             const std::size_t slot = slot_of(gaps, g);
             const std::uint64_t span = gap(key, hi) - 1;
             if (slot < kGaps && span / 16 >= g) {
-                j = step_lanes(read, j, count, span / 8 / g, kernel, d, g, steps[slot], key, qr, out);
+                j = step_lanes(read, j, count, span / 8 / g, kernel, norm, g, steps[slot], key, qr, out);
             }
         }
 #endif
@@ -285,9 +345,9 @@ private:
             if (slot == kGaps) {
                 return {j, false, key, qr, g};
             }
-            qr = divop::advance(qr, steps[slot], d);
+            qr = divop::advance(qr, steps[slot], norm);
             key = next;
-            if (!kernel.finish(qr, d, out[j])) {
+            if (!kernel.finish(qr, norm, out[j])) {
                 return {j, true, key, qr, 0};
             }
         }
@@ -307,14 +367,14 @@ private:
     // The keys from read(j) on, eight at a time while each group is the next
     // eight keys g apart (at most `groups` groups, all below the segment's end,
     // at least two of them) and all eight have answers: lane l holds the
-    // quotient and remainder of the key l + 1 gaps on, and every lane moves by
-    // eight steps per group.
+    // quotient and remainder for the key l + 1 gaps on, and every lane moves
+    // by eight steps per group.
     // Returns where it stopped, with key and qr moved to the last key answered;
     // the scalar loop goes on from there.
     template <class Read>
     [[gnu::target("avx512f")]] static std::size_t step_lanes(Read& read, std::size_t j, std::size_t count,
                                                              std::uint64_t groups, const Kernel& kernel,
-                                                             const std::uint64_t d, const std::uint64_t g,
+                                                             const std::uint64_t norm, const std::uint64_t g,
                                                              const divop::Step step, Key& key, divop::QuotRem& qr,
                                                              Answer* out) {
         // The next two groups of keys are checked before any vector instruction
@@ -331,12 +391,12 @@ private:
         divop::QuotRem at = qr;
         divop::QuotRem eight{0, 0};
         for (int l = 0; l < 8; ++l) {
-            at = divop::advance(at, step, d);
+            at = divop::advance(at, step, norm);
             lane_q[l] = at.q;
             lane_r[l] = at.r;
-            eight = divop::advance(eight, step, d);
+            eight = divop::advance(eight, step, norm);
         }
-        const __m512i dv = _mm512_set1_epi64(static_cast<long long>(d));
+        const __m512i dv = _mm512_set1_epi64(static_cast<long long>(norm));
         const divop::Lanes step8{_mm512_set1_epi64(static_cast<long long>(eight.q)),
                                  _mm512_set1_epi64(static_cast<long long>(eight.r))};
         divop::Lanes lanes{_mm512_load_si512(lane_q), _mm512_load_si512(lane_r)};
@@ -375,16 +435,17 @@ private:
     }
 
     Kernel kernel_;
-    std::uint64_t d_;
+    std::optional<Line> line_;
     std::size_t hardware_queries_ = 0;
     std::optional<divop::Divisor> prepared_;
-    // The gaps runs have stepped by in this segment (0: a free slot) and their
-    // steps.
+    // The gaps runs have stepped by in this segment (0: a free slot) and the
+    // steps of their parts.
     std::uint64_t gaps_[kGaps] = {0, 0, 0};
     divop::Step steps_[kGaps];
     std::size_t next_slot_ = 0;
 };
 
+// n = f0'(x1 - x) + f1'(x - x0) = f0' d + (f1' - f0') t, t = x - x0.
 struct ForwardKernel {
     using Key = std::uint64_t;
     using Answer = std::int64_t;
@@ -392,21 +453,21 @@ struct ForwardKernel {
 
     std::uint64_t divisor() const noexcept { return x1 - x0; }
     divop::u128 numerator(std::uint64_t x) const noexcept { return forward_numerator(x, x0, x1, f0o, f1o); }
-    // n(x) = f0' x1 - f1' x0 + (f1' - f0') x.
-    bool slope_negative() const noexcept { return f1o < f0o; }
-    std::uint64_t slope_magnitude() const noexcept { return f1o < f0o ? f0o - f1o : f1o - f0o; }
-    bool finish(divop::QuotRem qr, std::uint64_t d, std::int64_t& out) const noexcept {
-        out = forward_result(qr, d);
+    Line line() const noexcept { return Line(f0o, f1o < f0o ? f0o - f1o : f1o - f0o, f1o < f0o, x1 - x0); }
+    std::uint64_t distance(std::uint64_t x) const noexcept { return x - x0; }
+    bool finish(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
+        out = forward_result(qr, norm);
         return true;
     }
 #if defined(RUST_HAVE_LANES)
-    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i d, __m512i& out) const noexcept {
-        out = _mm512_xor_si512(divop::round_nearest_lanes(qr, d), _mm512_set1_epi64(INT64_MIN));
+    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
+        out = _mm512_xor_si512(divop::round_nearest_lanes(qr, norm), _mm512_set1_epi64(INT64_MIN));
         return true;
     }
 #endif
 };
 
+// n = x0(f1' - f') + x1(f' - f0') = x0 d + (x1 - x0) t, t = f' - f0'.
 struct InverseKernel {
     using Key = std::int64_t;
     using Answer = std::uint64_t;
@@ -414,26 +475,25 @@ struct InverseKernel {
     Method method;
 
     std::uint64_t divisor() const noexcept { return f1o - f0o; }
-    // n(f) = x0 f1' - x1 f0' + (x1 - x0) f'.
-    bool slope_negative() const noexcept { return x1 < x0; }
-    std::uint64_t slope_magnitude() const noexcept { return x1 < x0 ? x0 - x1 : x1 - x0; }
     divop::u128 numerator(std::int64_t f) const noexcept {
         return inverse_numerator(offset_form(f), x0, x1, f0o, f1o);
     }
-    bool finish(divop::QuotRem qr, std::uint64_t d, std::uint64_t& out) const noexcept {
-        const std::optional<std::uint64_t> x = inverse_result(qr, d, method);
+    Line line() const noexcept { return Line(x0, x1 < x0 ? x0 - x1 : x1 - x0, x1 < x0, f1o - f0o); }
+    std::uint64_t distance(std::int64_t f) const noexcept { return offset_form(f) - f0o; }
+    bool finish(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
+        const std::optional<std::uint64_t> x = inverse_result(qr, norm, method);
         out = x.value_or(0);
         return x.has_value();
     }
 #if defined(RUST_HAVE_LANES)
     // inverse_result() in every lane; false when a lane has none (Exact).
-    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i d, __m512i& out) const noexcept {
+    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
         switch (method) {
             case Method::Exact:
                 out = qr.q;
                 return _mm512_test_epi64_mask(qr.r, qr.r) == 0;
             case Method::Nearest:
-                out = divop::round_nearest_lanes(qr, d);
+                out = divop::round_nearest_lanes(qr, norm);
                 return true;
             case Method::Ffill:
                 out = qr.q;

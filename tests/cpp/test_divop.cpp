@@ -143,6 +143,12 @@ TEST(Divop, MatchesNativeDivision) {
         const rust::divop::QuotRem by_reciprocal = rust::divop::Divisor(d).div_rem(n);
         ASSERT_EQ(by_reciprocal.q, got.q) << "d = " << d << ", i = " << i;
         ASSERT_EQ(by_reciprocal.r, got.r) << "d = " << d << ", i = " << i;
+        // Normalised, as the segments divide: the same quotient, the remainder
+        // scaled alike.
+        const unsigned shift = static_cast<unsigned>(__builtin_clzll(d));
+        const rust::divop::QuotRem scaled = rust::divop::Divisor(d << shift).div_rem_normalised(n << shift);
+        ASSERT_EQ(scaled.q, got.q) << "d = " << d << ", i = " << i;
+        ASSERT_EQ(scaled.r, got.r << shift) << "d = " << d << ", i = " << i;
         ASSERT_EQ(rust::divop::div_floor(n, d), static_cast<u64>(q));
         ASSERT_EQ(rust::divop::div_exact(n, d), r == 0 ? std::optional<u64>(static_cast<u64>(q)) : none);
         // Rounding up past 2^64 - 1 is outside the contract: the schemes never form such quotients.
@@ -169,6 +175,11 @@ TEST(Divisor, ExtremeDivisorsAndNumerators) {
             const rust::divop::QuotRem got = prepared.div_rem(n);
             EXPECT_EQ(got.q, want.q) << "d = " << d;
             EXPECT_EQ(got.r, want.r) << "d = " << d;
+            if (d >= kHalf) {
+                const rust::divop::QuotRem normalised = prepared.div_rem_normalised(n);
+                EXPECT_EQ(normalised.q, want.q) << "d = " << d;
+                EXPECT_EQ(normalised.r, want.r) << "d = " << d;
+            }
         }
         EXPECT_THROW(prepared.div_rem(wide(d, 0)), rust::Panic) << "quotient 2^64, d = " << d;
     }
