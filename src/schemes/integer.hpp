@@ -120,13 +120,19 @@ struct Line {
 
     // The quotient and scaled remainder of n from those of its part.
     divop::QuotRem whole(divop::QuotRem part) const noexcept {
-        if (!falling) {
+        return falling ? whole<true>(part) : whole<false>(part);
+    }
+
+    template <bool Falling>
+    divop::QuotRem whole(divop::QuotRem part) const noexcept {
+        if constexpr (!Falling) {
             return {base + part.q, part.r};
+        } else {
+            // floor(base - x) = base - ceil(x), and the remainder is what the
+            // ceiling went past.
+            const bool fraction = part.r != 0;
+            return {base - part.q - static_cast<std::uint64_t>(fraction), fraction ? norm - part.r : 0};
         }
-        // floor(base - x) = base - ceil(x), and the remainder is what the
-        // ceiling went past.
-        const bool fraction = part.r != 0;
-        return {base - part.q - static_cast<std::uint64_t>(fraction), fraction ? norm - part.r : 0};
     }
 };
 
@@ -176,7 +182,10 @@ public:
             const std::size_t end = std::min(count, k + (kHardwareQueries - hardware_queries_));
             const RunEnd part = run(
                 read, k, end, lo, hi, out, [kernel, d](Key key) { return divop::div_rem(kernel.numerator(key), d); },
-                d, [](divop::u128 n, std::uint64_t norm) { return divop::div_rem(n, norm); });
+                d, [](divop::u128 n, std::uint64_t norm) { return divop::div_rem(n, norm); },
+                [kernel](divop::QuotRem qr, std::uint64_t scale, Answer& answer) {
+                    return kernel.finish(qr, scale, answer);
+                });
             hardware_queries_ += part.next - k;
             if (part.failed || part.next < end || end == count) {
                 return part;
@@ -184,15 +193,9 @@ public:
             prepared_.emplace(line().norm);
             k = part.next;
         }
-        const Kernel kernel = kernel_;
         const Line line = this->line();
-        const divop::Divisor divisor = *prepared_;
-        return run(
-            read, k, count, lo, hi, out,
-            [kernel, line, divisor](Key key) {
-                return line.whole(divisor.div_rem_normalised(line.part(kernel.distance(key))));
-            },
-            line.norm, [divisor](divop::u128 n, std::uint64_t) { return divisor.div_rem_normalised(n); });
+        return line.falling ? run_prepared<true>(read, k, count, lo, hi, out)
+                            : run_prepared<false>(read, k, count, lo, hi, out);
     }
 
 private:
@@ -210,12 +213,31 @@ private:
         return *line_;
     }
 
+    // run() by the prepared reciprocal, for a numerator that falls or rises
+    // as the segment's does (known per segment, so not asked per key).
+    template <bool Falling, class Read>
+    RunEnd run_prepared(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
+        const Kernel kernel = kernel_;
+        const Line line = *line_;
+        const divop::Divisor divisor = *prepared_;
+        return kernel.with_fixed_finish([&](const auto finish) {
+            return run(
+                read, k, count, lo, hi, out,
+                [kernel, line, divisor](Key key) {
+                    return line.whole<Falling>(divisor.div_rem_normalised(line.part(kernel.distance(key))));
+                },
+                line.norm, [divisor](divop::u128 n, std::uint64_t) { return divisor.div_rem_normalised(n); },
+                finish);
+        });
+    }
+
     // answer_run() with the divisions given: whole(key), the quotient of a
     // key's numerator and its remainder, both scaled so that `scale` stands
-    // for d; divide(part, norm), a part's quotient and scaled remainder.
-    template <class Read, class Whole, class Divide>
+    // for d; divide(part, norm), a part's quotient and scaled remainder; and
+    // finish, the kernel's, for the keys divided one by one.
+    template <class Read, class Whole, class Divide, class Finish>
     RunEnd run(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Whole whole,
-               const std::uint64_t scale, const Divide divide) {
+               const std::uint64_t scale, const Divide divide, const Finish finish) {
         const Kernel kernel = kernel_;
         while (j < count) {
             // Evenly spaced keys ahead (four at one gap, the last with room for
@@ -270,7 +292,7 @@ private:
                 if (!(lo < key && key < hi)) {
                     return {j, false};
                 }
-                if (!kernel.finish(whole(key), scale, out[j])) {
+                if (!finish(whole(key), scale, out[j])) {
                     return {j, true};
                 }
             }
@@ -459,6 +481,13 @@ struct ForwardKernel {
         out = forward_result(qr, norm);
         return true;
     }
+    template <class Use>
+    decltype(auto) with_fixed_finish(Use&& use) const {
+        const ForwardKernel kernel = *this;
+        return use([kernel](divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) {
+            return kernel.finish(qr, norm, out);
+        });
+    }
 #if defined(RUST_HAVE_LANES)
     [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
         out = _mm512_xor_si512(divop::round_nearest_lanes(qr, norm), _mm512_set1_epi64(INT64_MIN));
@@ -481,10 +510,39 @@ struct InverseKernel {
     Line line() const noexcept { return Line(x0, x1 < x0 ? x0 - x1 : x1 - x0, x1 < x0, f1o - f0o); }
     std::uint64_t distance(std::int64_t f) const noexcept { return offset_form(f) - f0o; }
     bool finish(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
+        return finish_by(method, qr, norm, out);
+    }
+
+    // use(finish) with finish(qr, norm, out) the method's own, fixed for a
+    // whole run rather than chosen per key.
+    template <class Use>
+    decltype(auto) with_fixed_finish(Use&& use) const {
+        switch (method) {
+            case Method::Exact:
+                return use(FixedFinish<Method::Exact>{});
+            case Method::Nearest:
+                return use(FixedFinish<Method::Nearest>{});
+            case Method::Ffill:
+                return use(FixedFinish<Method::Ffill>{});
+            case Method::Bfill:
+                break;
+        }
+        return use(FixedFinish<Method::Bfill>{});
+    }
+
+    template <Method M>
+    struct FixedFinish {
+        bool operator()(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
+            return finish_by(M, qr, norm, out);
+        }
+    };
+
+    static bool finish_by(Method method, divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) noexcept {
         const std::optional<std::uint64_t> x = inverse_result(qr, norm, method);
         out = x.value_or(0);
         return x.has_value();
     }
+
 #if defined(RUST_HAVE_LANES)
     // inverse_result() in every lane; false when a lane has none (Exact).
     [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
