@@ -166,11 +166,12 @@ public:
 #endif
     }
 
-    // round(), floor() or ceil() (as R says), then to_u64(). On the x87 engine the hardware's integer store gives the
-    // nearest integer under the scope's word, and floor and ceil move it by one
-    // when it lies on the wrong side of the value: exact, since a value that is
-    // not whole is below 2^63. What the store cannot hold (from 2^63 - 1/2 on,
-    // where it writes INT64_MIN) goes the long way, as do negative results.
+    // round(), floor() or ceil() (as R says), then to_u64(). On the x87 engine
+    // the hardware's integer store gives the nearest integer under the scope's
+    // word, and floor and ceil move it by one when it lies on the wrong side of
+    // the value: exact, since a value that is not whole is below 2^63. What the
+    // store cannot hold (from 2^63 - 1/2 on, where it writes INT64_MIN) goes
+    // the long way, as do negative results.
     template <Rounding R>
     std::uint64_t to_position() const {
 #if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR

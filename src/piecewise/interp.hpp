@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "divop/lanes.hpp"
 #include "panic.hpp"
 #include "piecewise/interp_error.hpp"
 #include "piecewise/sequence.hpp"
@@ -16,12 +17,70 @@ namespace rust {
 
 namespace detail {
 
+#if defined(RUST_HAVE_LANES)
+
+// Lanes where `later` is not above `earlier`: by the type's own order, and
+// for float64 also where either is NaN.
+[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::uint64_t* later, const std::uint64_t* earlier) noexcept {
+    return _mm512_cmple_epu64_mask(_mm512_loadu_si512(later), _mm512_loadu_si512(earlier));
+}
+
+[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::int64_t* later, const std::int64_t* earlier) noexcept {
+    return _mm512_cmple_epi64_mask(_mm512_loadu_si512(later), _mm512_loadu_si512(earlier));
+}
+
+[[gnu::target("avx512f")]] inline __mmask8 not_above(const double* later, const double* earlier) noexcept {
+    return _mm512_cmp_pd_mask(_mm512_loadu_pd(later), _mm512_loadu_pd(earlier), _CMP_NGT_UQ);
+}
+
+// Pairs [1, n) checked 32 at a time; returns where the rest starts, or 0 for
+// a pair out of order.
+template <class T>
+[[gnu::target("avx512f")]] std::size_t increasing_lanes(const T* data, std::size_t n) noexcept {
+    std::size_t i = 1;
+    for (; i + 32 <= n; i += 32) {
+        const unsigned out_of_order = not_above(data + i, data + i - 1) | not_above(data + i + 8, data + i + 7) |
+                                      not_above(data + i + 16, data + i + 15) |
+                                      not_above(data + i + 24, data + i + 23);
+        if (out_of_order != 0) {
+            return 0;
+        }
+    }
+    return i;
+}
+
+#endif
+
 // Strictly increasing by the type's own order; false for NaN neighbours and for
-// -0.0 followed by +0.0. Stops at the first pair out of order.
+// -0.0 followed by +0.0. Every call checks its whole table, so this runs at
+// memory speed: 32 pairs to a branch where the CPU has AVX-512, else blocks of
+// pairs compared without a branch each; the scan stops within a block of the
+// first pair out of order.
 template <class T>
 inline bool strictly_increasing(const Sequence<T>& s) noexcept {
-    for (std::size_t i = 1; i < s.size(); ++i) {
-        if (!(s[i] > s[i - 1])) {
+    constexpr std::size_t kBlock = 64;
+    const T* data = s.data();
+    const std::size_t n = s.size();
+    std::size_t i = 1;
+#if defined(RUST_HAVE_LANES)
+    if (divop::lanes_enabled()) {
+        i = increasing_lanes(data, n);
+        if (i == 0) {
+            return false;
+        }
+    }
+#endif
+    for (; i + kBlock <= n; i += kBlock) {
+        bool in_order = true;
+        for (std::size_t j = i; j < i + kBlock; ++j) {
+            in_order &= data[j] > data[j - 1];
+        }
+        if (!in_order) {
+            return false;
+        }
+    }
+    for (; i < n; ++i) {
+        if (!(data[i] > data[i - 1])) {
             return false;
         }
     }

@@ -164,8 +164,9 @@ template <class T>
         }
         const std::size_t start = 8 * below;
         const __mmask8 valid = detail::first_lanes(n - start);
-        const std::size_t at_most = start + static_cast<std::size_t>(__builtin_popcount(
-                                                detail::at_most(_mm512_maskz_loadu_epi64(valid, data + start), key, valid)));
+        const __m512i group = _mm512_maskz_loadu_epi64(valid, data + start);
+        const std::size_t at_most =
+            start + static_cast<std::size_t>(__builtin_popcount(detail::at_most(group, key, valid)));
         base[j] = at_most == 0 ? 0 : at_most - 1;
     }
 }

@@ -241,14 +241,16 @@ private:
         const Kernel kernel = kernel_;
         while (j < count) {
             // Evenly spaced keys ahead (four at one gap, the last with room for
-            // four more before the segment ends) are stepped; others are divided
-            // a block at a time with nothing else to keep track of.
+            // twelve more before the segment ends) are stepped; others are
+            // divided a block at a time with nothing else to keep track of.
+            // Setting a run up costs two divisions and a call: segments that
+            // see ten queries or so, as in a large table, do better dividing.
             if (count - j >= 4) {
                 const Key k0 = read(j);
                 const Key k3 = read(j + 3);
                 const std::uint64_t g = gap(k0, read(j + 1));
                 if (lo < k0 && k0 < k3 && k3 < hi && gap(read(j + 1), read(j + 2)) == g &&
-                    gap(read(j + 2), k3) == g && gap(k3, hi) / 4 > g) {
+                    gap(read(j + 2), k3) == g && gap(k3, hi) / 12 > g) {
                     const Line line = this->line();
                     divop::QuotRem qr = line.whole(divide(line.part(kernel.distance(k0)), line.norm));
                     if (!kernel.finish(qr, line.norm, out[j])) {

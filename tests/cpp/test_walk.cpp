@@ -335,4 +335,47 @@ TEST_P(Walk, FloatExactRunAtTheTopOfThePositions) {
     }
 }
 
+// Every call checks its whole searched sequence: each pair broken in turn
+// (equal, decreasing, and for float64 a NaN or -0.0 before +0.0), at every
+// place of sequences long enough for the vector blocks and their tail.
+template <class T>
+void expect_each_broken_pair_found(const std::vector<T>& good, const std::vector<T>& breakers) {
+    ASSERT_TRUE(rust::detail::strictly_increasing(to_sequence(good)));
+    for (std::size_t p = 1; p < good.size(); ++p) {
+        for (const T b : breakers) {
+            std::vector<T> bad = good;
+            bad[p] = b == T{} ? bad[p - 1] : b;  // T{} stands for a repeat of the element before
+            if (bad[p] > bad[p - 1]) {
+                continue;
+            }
+            ASSERT_FALSE(rust::detail::strictly_increasing(to_sequence(bad))) << "pair at " << p;
+        }
+    }
+}
+
+TEST_P(Walk, OrderCheckFindsEveryPairOutOfOrder) {
+    for (const std::size_t n : {2, 33, 97, 130}) {
+        std::vector<u64> positions(n);
+        std::vector<i64> values(n);
+        std::vector<double> floats(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            // Positions across 2^63 (a signed compare would see them fall),
+            // values across zero.
+            positions[i] = (u64{1} << 63) - n / 2 + i;
+            values[i] = static_cast<i64>(i) - static_cast<i64>(n / 2);
+            floats[i] = static_cast<double>(values[i]) * 0.5;
+        }
+        expect_each_broken_pair_found<u64>(positions, {u64{0}, 1});
+        expect_each_broken_pair_found<i64>(values, {i64{0}, kMinI});
+        expect_each_broken_pair_found<double>(floats, {0.0, -1e300, std::nan("")});
+        // -0.0 then +0.0 is not increasing.
+        std::vector<double> zeros = {-1.0, -0.0, 0.0, 1.0};
+        zeros.resize(n < 4 ? 4 : n, 0.0);
+        for (std::size_t i = 4; i < zeros.size(); ++i) {
+            zeros[i] = static_cast<double>(i);
+        }
+        EXPECT_FALSE(rust::detail::strictly_increasing(to_sequence(zeros)));
+    }
+}
+
 }  // namespace
