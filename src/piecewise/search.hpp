@@ -225,11 +225,17 @@ inline void search_batch(const Sequence<T>& s, const T* q, std::size_t count, st
 // The answer of search() from the index search_batch() left.
 template <class T>
 inline SearchResult finish_search(const Sequence<T>& s, T q, std::size_t base) {
-    const int c = detail::compare(s[base], q);
-    if (c == 0) {
-        return {true, base};
+    const T stored = s[base];
+    if constexpr (std::is_floating_point_v<T>) {
+        // The same failure as compare() gives.
+        if (std::isunordered(stored, q)) {
+            detail::compare(stored, q);
+        }
     }
-    return {false, c < 0 ? base + 1 : base};
+    // Two plain comparisons rather than a three-way one: the compiler built
+    // that from byte-sized flags in a register left over from the previous
+    // query's answer, which chained each query of a batch to the one before.
+    return {stored == q, base + static_cast<std::size_t>(stored < q)};
 }
 
 }  // namespace rust

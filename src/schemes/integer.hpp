@@ -148,7 +148,8 @@ struct Line {
 // segment's Line), distance(key) (t), and finish(qr, scale, answer) -> bool
 // from the numerator's quotient and remainder by d, or both scaled by the same
 // power of two (false: no answer, the Exact method's NotFound), with
-// finish_lanes() its vector form.
+// finish_lanes() its vector form and with_fixed_finish(use) its form for a
+// whole run.
 template <class Kernel>
 class SteppedSegment {
 public:
@@ -193,9 +194,8 @@ public:
             prepared_.emplace(line().norm);
             k = part.next;
         }
-        const Line line = this->line();
-        return line.falling ? run_prepared<true>(read, k, count, lo, hi, out)
-                            : run_prepared<false>(read, k, count, lo, hi, out);
+        return line().falling ? run_prepared<true>(read, k, count, lo, hi, out)
+                              : run_prepared<false>(read, k, count, lo, hi, out);
     }
 
 private:
