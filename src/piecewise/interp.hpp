@@ -21,11 +21,13 @@ namespace detail {
 
 // Lanes where `later` is not above `earlier`: by the type's own order, and
 // for float64 also where either is NaN.
-[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::uint64_t* later, const std::uint64_t* earlier) noexcept {
+[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::uint64_t* later,
+                                                       const std::uint64_t* earlier) noexcept {
     return _mm512_cmple_epu64_mask(_mm512_loadu_si512(later), _mm512_loadu_si512(earlier));
 }
 
-[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::int64_t* later, const std::int64_t* earlier) noexcept {
+[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::int64_t* later,
+                                                       const std::int64_t* earlier) noexcept {
     return _mm512_cmple_epi64_mask(_mm512_loadu_si512(later), _mm512_loadu_si512(earlier));
 }
 

@@ -69,11 +69,6 @@ inline SearchResult search(const Sequence<T>& s, T q) {
 // increasing sequence is unique, so every route gives the same one. A NaN
 // satisfies no comparison here and ends in the halving search, which raises the
 // failure.
-// Tables up to this size are searched as if every probe hit the cache (32 KiB:
-// the smallest first-level data cache of current x86-64 cores); measured, the
-// per-query search stops paying between 32 and 64 KiB.
-inline constexpr std::size_t kCachedBytes = 32 * 1024;
-
 template <class T>
 inline SearchResult search_from(const Sequence<T>& s, T q, std::size_t hint) {
     const T* data = s.data();
@@ -172,6 +167,11 @@ template <class T>
 }
 
 #endif
+
+// Tables up to this size are searched as if every probe hit the cache (32 KiB:
+// the smallest first-level data cache of current x86-64 cores); measured, the
+// per-query search stops paying between 32 and 64 KiB.
+inline constexpr std::size_t kCachedBytes = 32 * 1024;
 
 // Halving searches for a batch of scattered queries: base[j] ends as the index
 // where search() makes its final comparison for q[j]. Every step is free of
