@@ -127,7 +127,9 @@ template <class Queries, class Read>
     using Key = typename Queries::Key;
     const std::size_t n = queries.keys.size();
     const std::size_t m = end - k;
-    Key key[kBatch];
+    // Zeroed, though every key the search reads is read first: the compiler
+    // cannot tell, and warns.
+    Key key[kBatch] = {};
     std::size_t base[kBatch];
     for (std::size_t j = 0; j < m; ++j) {
         key[j] = read(k + j);
