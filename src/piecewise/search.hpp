@@ -14,16 +14,21 @@ namespace rust {
 
 namespace detail {
 
-// Three-way comparison of a stored element with a query. Integers compare in
-// their own signedness; float64 compares as IEEE numbers (-0.0 equals +0.0), and
-// an unordered pair (a NaN on either side) breaks the search's contract.
+// An unordered pair (a NaN on either side) breaks the search's contract.
 template <class T>
-inline int compare(T stored, T query) {
+inline void require_ordered(T stored, T query) {
     if constexpr (std::is_floating_point_v<T>) {
         if (std::isunordered(stored, query)) {
             throw Panic("nan or inf encountered");
         }
     }
+}
+
+// Three-way comparison of a stored element with a query. Integers compare in
+// their own signedness; float64 compares as IEEE numbers (-0.0 equals +0.0).
+template <class T>
+inline int compare(T stored, T query) {
+    require_ordered(stored, query);
     return (stored > query) - (stored < query);
 }
 
@@ -226,12 +231,7 @@ inline void search_batch(const Sequence<T>& s, const T* q, std::size_t count, st
 template <class T>
 inline SearchResult finish_search(const Sequence<T>& s, T q, std::size_t base) {
     const T stored = s[base];
-    if constexpr (std::is_floating_point_v<T>) {
-        // The same failure as compare() gives.
-        if (std::isunordered(stored, q)) {
-            detail::compare(stored, q);
-        }
-    }
+    detail::require_ordered(stored, q);
     // Two plain comparisons rather than a three-way one: the compiler built
     // that from byte-sized flags in a register left over from the previous
     // query's answer, which chained each query of a batch to the one before.
