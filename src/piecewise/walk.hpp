@@ -214,16 +214,33 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
         }
         const std::size_t i = s.index;
         if (i != segment_index) {
-            // A segment's first query by the definition: in a large table many
-            // segments see one query only, and those need no setting up.
-            if (!queries.inside(i, key, out[k])) {
-                return InterpError::NotFound;
+            // A segment's first queries by the definition, for as long as its
+            // kind says setting it up would not pay yet: in a large table many
+            // segments see one query or a few.
+            const Key lo = keys[i - 1];
+            const Key hi = keys[i];
+            Key current = key;
+            std::size_t answered = 0;
+            bool set_up = false;
+            for (;;) {
+                if (!queries.inside(i, current, out[k])) {
+                    return InterpError::NotFound;
+                }
+                ++answered;
+                if (++k == count) {
+                    break;
+                }
+                const Key next = read(k);
+                if (!(lo < next && next < hi)) {
+                    break;
+                }
+                if (Segment::set_up_now(answered, current, next, hi)) {
+                    set_up = true;
+                    break;
+                }
+                current = next;
             }
-            if (++k == count) {
-                break;
-            }
-            const Key next = read(k);
-            if (!(keys[i - 1] < next && next < keys[i])) {
+            if (!set_up) {
                 continue;
             }
             queries.set_up(segment, i);

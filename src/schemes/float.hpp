@@ -36,6 +36,9 @@ public:
           d_(F80::from_position(x1 - x0)),
           sign_(sign_of(f0, f1)) {}
 
+    // At a segment's second query: one query costs about what setting up does.
+    static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
+
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
@@ -113,6 +116,8 @@ public:
           f1_(f1),
           d_(difference(f0, f1)),
           method_(method) {}
+
+    static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
 
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,

@@ -158,51 +158,30 @@ public:
 
     explicit SteppedSegment(const Kernel& kernel) noexcept : kernel_(kernel) {}
 
+    // Whether to set the segment up for the next key, inside it and above
+    // before, after `answered` of its keys went one by one: once sixteen have
+    // (preparing a reciprocal costs one hardware division and saves about a
+    // third of one on each later quotient, measured on x86-64, so segments
+    // that see a few queries each, as in a large table, do better without),
+    // or at once where the spacing of the last two keys promises many more.
+    static bool set_up_now(std::size_t answered, Key before, Key key, Key hi) noexcept {
+        return answered >= kOneByOne || (before < key && gap(key, hi) / kOneByOne >= gap(before, key));
+    }
+
     // Answers read(k), read(k + 1), ... into out[k], out[k + 1], ... while they
     // lie strictly inside the segment (lo, hi), up to count; read(k) does.
+    // Divides by a reciprocal prepared at the first run.
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
-        // The first quotients of a segment by the hardware division, the rest by
-        // a reciprocal prepared once enough queries have come to pay for the
-        // division that prepares it (sorted queries that fall a few to a
-        // segment never prepare one), or at once where the spacing of the last
-        // two queries promises many more. Each divisor is copied into the loop,
-        // to live in registers there.
-        if (!prepared_ && hardware_queries_ == 0 && k > 0) {
-            const Key before = read(k - 1);
-            const Key key = read(k);
-            if (before < key && gap(key, hi) / kHardwareQueries >= gap(before, key)) {
-                prepared_.emplace(line().norm);
-            }
-        }
-        while (!prepared_) {
-            // At most as many queries as divisions are still to come by hardware:
-            // the whole numerator divided by d, which needs nothing set up.
-            const Kernel kernel = kernel_;
-            const std::uint64_t d = kernel.divisor();
-            const std::size_t end = std::min(count, k + (kHardwareQueries - hardware_queries_));
-            const RunEnd part = run(
-                read, k, end, lo, hi, out, [kernel, d](Key key) { return divop::div_rem(kernel.numerator(key), d); },
-                d, [](divop::u128 n, std::uint64_t norm) { return divop::div_rem(n, norm); },
-                [kernel](divop::QuotRem qr, std::uint64_t scale, Answer& answer) {
-                    return kernel.finish(qr, scale, answer);
-                });
-            hardware_queries_ += part.next - k;
-            if (part.failed || part.next < end || end == count) {
-                return part;
-            }
+        if (!prepared_) {
             prepared_.emplace(line().norm);
-            k = part.next;
         }
         return line().falling ? run_prepared<true>(read, k, count, lo, hi, out)
                               : run_prepared<false>(read, k, count, lo, hi, out);
     }
 
 private:
-    // Preparing costs one hardware division and saves about a third of one on
-    // each later quotient (measured on x86-64): segments that see a few queries
-    // each, as in a large table, do better without.
-    static constexpr std::size_t kHardwareQueries = 16;
+    static constexpr std::size_t kOneByOne = 16;
 
     // The segment's Line, worked out when first needed: segments that see a few
     // queries each never need it.
@@ -460,7 +439,6 @@ private:
 
     Kernel kernel_;
     std::optional<Line> line_;
-    std::size_t hardware_queries_ = 0;
     std::optional<divop::Divisor> prepared_;
     // The gaps runs have stepped by in this segment (0: a free slot) and the
     // steps of their parts.
