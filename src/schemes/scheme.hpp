@@ -29,7 +29,12 @@ struct Scheme;
 // answer (the inverse under Exact; the answers before it are written). Results
 // are exactly the scheme's. A segment is set up only for a query strictly inside
 // it, so a failure of the segment's own values (a float segment's non-finite
-// end) is still raised by the query that reaches it.
+// end) is still raised by the query that reaches it. Each also has
+//   static bool set_up_now(answered, before, key, hi)
+// which the walk asks before key, the next query inside the segment, after
+// `answered` of its queries were answered one by one (before the last of
+// them): true when setting up pays from there on, by the segment kind's costs.
+// Either way every answer is the scheme's.
 struct RunEnd {
     std::size_t next;  // the first query not answered
     bool failed;       // read(next) lies inside but has no answer
