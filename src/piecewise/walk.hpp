@@ -216,13 +216,14 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
         if (i != segment_index) {
             // A segment's first queries by the definition, for as long as its
             // kind says setting it up would not pay yet: in a large table many
-            // segments see one query or a few.
+            // segments see one query or a few. Kinds whose setup costs about
+            // one query are set up at once.
             const Key lo = keys[i - 1];
             const Key hi = keys[i];
             Key current = key;
             std::size_t answered = 0;
-            bool set_up = false;
-            for (;;) {
+            bool set_up = Segment::set_up_now(answered, current, key, hi);
+            while (!set_up) {
                 if (!queries.inside(i, current, out[k])) {
                     return InterpError::NotFound;
                 }

@@ -36,7 +36,8 @@ public:
           d_(F80::from_position(x1 - x0)),
           sign_(sign_of(f0, f1)) {}
 
-    // At a segment's second query: one query costs about what setting up does.
+    // At a segment's first query: setting up costs about what one query by the
+    // definition does, and spares the walk a second test of each segment's end.
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
 
     template <class Read>
@@ -117,6 +118,7 @@ public:
           d_(difference(f0, f1)),
           method_(method) {}
 
+    // As for the forward segment.
     static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
 
     template <class Read>

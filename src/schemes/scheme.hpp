@@ -33,8 +33,8 @@ struct Scheme;
 //   static bool set_up_now(answered, before, key, hi)
 // which the walk asks before key, the next query inside the segment, after
 // `answered` of its queries were answered one by one (before the last of
-// them): true when setting up pays from there on, by the segment kind's costs.
-// Either way every answer is the scheme's.
+// them, or key itself when none was): true when setting up pays from there on,
+// by the segment kind's costs. Either way every answer is the scheme's.
 struct RunEnd {
     std::size_t next;  // the first query not answered
     bool failed;       // read(next) lies inside but has no answer
