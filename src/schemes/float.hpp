@@ -111,12 +111,13 @@ public:
     using Answer = std::uint64_t;
 
     InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
-        : x0_(F80::from_position(x0)),
-          x1_(F80::from_position(x1)),
-          f0_(f0),
-          f1_(f1),
-          d_(difference(f0, f1)),
-          method_(method) {}
+        : x0_(x0), x1_(x1), f0_(f0), f1_(f1), method_(method) {
+        // The end values' check; each run works its extended constants out
+        // again from these plain copies, which costs less than storing them as
+        // 80-bit values and loading them back (a segment often serves a few
+        // queries only).
+        difference(f0, f1);
+    }
 
     // As for the forward segment.
     static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
@@ -144,9 +145,9 @@ private:
         // The extended constants as plain locals, which the compiler keeps on
         // the x87 stack across the loop; read through a copy of the segment
         // they were reloaded from memory for every query, at 40% more time.
-        const F80 x0 = x0_;
-        const F80 x1 = x1_;
-        const F80 d = d_;
+        const F80 x0 = F80::from_position(x0_);
+        const F80 x1 = F80::from_position(x1_);
+        const F80 d = difference(f0_, f1_);
         for (std::size_t j = k; j < count; ++j) {
             const double f = read(j);
             if (!(lo < f && f < hi)) {
@@ -160,9 +161,9 @@ private:
     template <class Read>
     RunEnd run_exact(Read& read, std::size_t k, std::size_t count, double lo, double hi,
                      std::uint64_t* out) const {
-        const F80 x0 = x0_;
-        const F80 x1 = x1_;
-        const F80 d = d_;
+        const F80 x0 = F80::from_position(x0_);
+        const F80 x1 = F80::from_position(x1_);
+        const F80 d = difference(f0_, f1_);
         for (std::size_t j = k; j < count; ++j) {
             const double f = read(j);
             if (!(lo < f && f < hi)) {
@@ -208,9 +209,8 @@ private:
     // the loop nor route through a copy on the stack.
     static double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
 
-    F80 x0_, x1_;
+    std::uint64_t x0_, x1_;
     double f0_, f1_;
-    F80 d_;
     Method method_;
 };
 
