@@ -168,7 +168,8 @@ template <class Queries, class Read>
 // - sorted queries: the search starts from the previous answer, and a run of
 //   queries strictly inside one segment skips it, handed to the segment a block
 //   at a time, whose setup serves the whole run (and whose integer arithmetic
-//   steps from query to query when they are evenly spaced);
+//   steps from query to query when they are evenly spaced); a query that goes
+//   on strictly inside the next segment skips it too;
 // - scattered queries: batches searched in lockstep.
 template <class Queries, class Read>
 std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&& read,
@@ -212,46 +213,57 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
             ++k;
             continue;
         }
-        const std::size_t i = s.index;
-        if (i != segment_index) {
-            // A segment's first queries by the definition, for as long as its
-            // kind says setting it up would not pay yet: in a large table many
-            // segments see one query or a few. Kinds whose setup costs about
-            // one query are set up at once.
-            const Key lo = keys[i - 1];
-            const Key hi = keys[i];
-            Key current = key;
-            std::size_t answered = 0;
-            bool set_up = Segment::set_up_now(answered, current, key, hi);
-            while (!set_up) {
-                if (!queries.inside(i, current, out[k])) {
+        // Segment i, then, while the queries go on into the segment after it
+        // (sorted queries on a large table do, a few to a segment), that one
+        // without a search.
+        std::size_t i = s.index;
+        Key current = key;
+        for (;;) {
+            if (i != segment_index) {
+                // A segment's first queries by the definition, for as long as
+                // its kind says setting it up would not pay yet: in a large
+                // table many segments see one query or a few. Kinds whose setup
+                // costs about one query are set up at once.
+                const Key lo = keys[i - 1];
+                const Key hi = keys[i];
+                std::size_t answered = 0;
+                bool set_up = Segment::set_up_now(answered, current, current, hi);
+                while (!set_up) {
+                    if (!queries.inside(i, current, out[k])) {
+                        return InterpError::NotFound;
+                    }
+                    ++answered;
+                    if (++k == count) {
+                        break;
+                    }
+                    const Key next = read(k);
+                    if (!(lo < next && next < hi)) {
+                        break;
+                    }
+                    set_up = Segment::set_up_now(answered, current, next, hi);
+                    current = next;
+                }
+                if (set_up) {
+                    queries.set_up(segment, i);
+                    segment_index = i;
+                }
+            }
+            if (i == segment_index) {
+                const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);
+                if (end.failed) {
                     return InterpError::NotFound;
                 }
-                ++answered;
-                if (++k == count) {
-                    break;
-                }
-                const Key next = read(k);
-                if (!(lo < next && next < hi)) {
-                    break;
-                }
-                if (Segment::set_up_now(answered, current, next, hi)) {
-                    set_up = true;
-                    break;
-                }
-                current = next;
+                k = end.next;
             }
-            if (!set_up) {
-                continue;
+            if (k == count) {
+                break;
             }
-            queries.set_up(segment, i);
-            segment_index = i;
+            current = read(k);
+            if (!(i + 1 < n && keys[i] < current && current < keys[i + 1])) {
+                break;
+            }
+            hint = ++i;
         }
-        const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);
-        if (end.failed) {
-            return InterpError::NotFound;
-        }
-        k = end.next;
     }
     return std::nullopt;
 }
