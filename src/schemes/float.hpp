@@ -18,6 +18,19 @@ namespace rust {
 // done once when it is set up; each is the same operation on the same operands
 // whenever it is done, so the result does not depend on when.
 
+namespace detail {
+
+// A segment's end values are read afresh from their binary64 copies for every
+// query of a run, straight into the x87 unit (a plain load, exact): held as
+// extended values they would crowd the x87's eight registers, and the compiler
+// would reload the divisor and the other constants from 80-bit copies, which
+// costs several times more (measured: runs 15-40% slower). A volatile read is
+// one the compiler can neither hoist out of the loop nor route through a copy
+// on the stack.
+inline double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
+
+}  // namespace detail
+
 // ((x1 - x) f0 + (x - x0) f1) / (x1 - x0), x0 < x < x1, truncated to binary64
 // and not clamped to [f0, f1]. Setting up throws Panic when f0, then f1, is not
 // finite.
@@ -28,13 +41,12 @@ public:
     using Answer = double;
 
     ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
-        : x0_(x0),
-          x1_(x1),
-          f0_(F80::from_value(f0)),
-          f1_(F80::from_value(f1)),
-          // Position differences are whole numbers below 2^64: exact; positive.
-          d_(F80::from_position(x1 - x0)),
-          sign_(sign_of(f0, f1)) {}
+        : x0_(x0), x1_(x1), f0_(f0), f1_(f1), sign_(sign_of(f0, f1)) {
+        // The end values' check. The runs read them from these plain copies,
+        // exactly (see detail::reload).
+        F80::from_value(f0);
+        F80::from_value(f1);
+    }
 
     // At a segment's first query: setting up costs about what one query by the
     // definition does, and spares the walk a second test of each segment's end.
@@ -70,32 +82,33 @@ private:
     template <F80::Sign S, class Read>
     RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                double* out) const {
-        // The segment's constants as locals, which the compiler can keep on the
-        // x87 stack across the loop.
-        const ForwardSegment segment = *this;
+        // The divisor as a local, which the compiler can keep on the x87 stack
+        // across the loop. Position differences are whole numbers below 2^64:
+        // exact; positive.
+        const F80 d = F80::from_position(x1_ - x0_);
         for (std::size_t j = k; j < count; ++j) {
             const std::uint64_t x = read(j);
             if (!(lo < x && x < hi)) {
                 return {j, false};
             }
-            out[j] = segment.quotient(x).to_f64_of_sign<S>();
+            out[j] = quotient(x, d).to_f64_of_sign<S>();
         }
         return {count, false};
     }
 
-    F80 quotient(std::uint64_t x) const {
+    F80 quotient(std::uint64_t x, const F80 d) const {
         // X1 - X and X - X0 are exact, so the integer differences give them.
         const F80 a = F80::from_position(x1_ - x);
         // A 53-bit value times a 64-bit weight: rounded when it needs more than 64 bits.
-        const F80 p = f0_ * a;
+        const F80 p = F80::from_finite_value(detail::reload(f0_)) * a;
         const F80 b = F80::from_position(x - x0_);
-        const F80 q = f1_ * b;
+        const F80 q = F80::from_finite_value(detail::reload(f1_)) * b;
         // Rounded; the terms may have opposite signs. Then the last rounding.
-        return (p + q) / d_;
+        return (p + q) / d;
     }
 
     std::uint64_t x0_, x1_;
-    F80 f0_, f1_, d_;
+    double f0_, f1_;
     F80::Sign sign_;
 };
 
@@ -184,9 +197,9 @@ private:
         const F80 ff = F80::from_finite_value(f);
         // Value differences are rounded: exact only when they fit 64 significant
         // bits (opposite signs can need a 65th). Both weights are positive.
-        const F80 a = F80::from_finite_value(reload(f1_)) - ff;
+        const F80 a = F80::from_finite_value(detail::reload(f1_)) - ff;
         const F80 p = x0 * a;
-        const F80 b = ff - F80::from_finite_value(reload(f0_));
+        const F80 b = ff - F80::from_finite_value(detail::reload(f0_));
         const F80 q = x1 * b;
         const F80 s = p + q;
         // A weighted mean of x0 and x1 up to rounding, never negative; from 2^64
@@ -201,13 +214,6 @@ private:
         return high - low;
     }
 
-    // f0 and f1 are read afresh from their binary64 copies for every query,
-    // straight into the x87 unit (a plain load, exact): held as extended values
-    // they would crowd the x87's eight registers, and the compiler would reload
-    // the divisor and an end value from 80-bit copies, which costs several
-    // times more. A volatile read is one the compiler can neither hoist out of
-    // the loop nor route through a copy on the stack.
-    static double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
 
     std::uint64_t x0_, x1_;
     double f0_, f1_;
