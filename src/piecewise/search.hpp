@@ -129,6 +129,15 @@ namespace detail {
     return _mm512_mask_cmp_pd_mask(valid, _mm512_castsi512_pd(keys), _mm512_set1_pd(q), _CMP_LE_OQ);
 }
 
+// Lanes of keys below q, among the valid ones (integer keys).
+[[gnu::target("avx512f")]] inline __mmask8 below(__m512i keys, std::uint64_t q, __mmask8 valid) noexcept {
+    return _mm512_mask_cmplt_epu64_mask(valid, keys, _mm512_set1_epi64(static_cast<long long>(q)));
+}
+
+[[gnu::target("avx512f")]] inline __mmask8 below(__m512i keys, std::int64_t q, __mmask8 valid) noexcept {
+    return _mm512_mask_cmplt_epi64_mask(valid, keys, _mm512_set1_epi64(q));
+}
+
 // The first `count` lanes.
 inline __mmask8 first_lanes(std::size_t count) noexcept {
     return count >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1U << count) - 1);
@@ -168,6 +177,27 @@ template <class T>
         const std::size_t at_most =
             start + static_cast<std::size_t>(__builtin_popcount(detail::at_most(group, key, valid)));
         base[j] = at_most == 0 ? 0 : at_most - 1;
+    }
+}
+
+// Keys a batch of sorted queries may fall between: at most this many.
+inline constexpr std::size_t kWindowKeys = 16;
+
+// below[j] = the number of keys below q[j] among data[0..count), for integer
+// keys and count <= kWindowKeys: all the keys held in two registers and
+// compared with each query at once.
+template <class T>
+[[gnu::target("avx512f,popcnt")]] void count_below_lanes(const T* data, std::size_t count, const T* q, std::size_t m,
+                                                        std::size_t* below) {
+    static_assert(std::is_integral_v<T> && sizeof(T) == 8);
+    const __mmask8 valid_low = detail::first_lanes(count);
+    const __mmask8 valid_high = detail::first_lanes(count > 8 ? count - 8 : 0);
+    // Masked lanes are not read, so neither load passes the table's end.
+    const __m512i low = _mm512_maskz_loadu_epi64(valid_low, data);
+    const __m512i high = _mm512_maskz_loadu_epi64(valid_high, data + 8);
+    for (std::size_t j = 0; j < m; ++j) {
+        below[j] = static_cast<std::size_t>(__builtin_popcount(detail::below(low, q[j], valid_low)) +
+                                            __builtin_popcount(detail::below(high, q[j], valid_high)));
     }
 }
 

@@ -157,6 +157,73 @@ template <class Queries, class Read>
     return std::nullopt;
 }
 
+#if defined(RUST_HAVE_LANES)
+
+// Sorted queries that fall a few to a segment (a large table) go kBatch at a
+// time, on CPUs with AVX-512, where the segment kind's one-query answer at a
+// segment's end is the tie point's own (so that a query on a tie point needs
+// no test of its own): each query's segment is counted among the few keys the
+// batch spans, one vector compare, free of the branch per segment that a walk
+// from segment to segment guesses wrong about once a segment. (Counted by
+// halving steps instead, the portable way, it cost more than those branches
+// on evenly spaced queries.) The walk goes over to this route after
+// kShortSegments segments in a row that each saw fewer than kShortQueries
+// queries, and back at the first batch that is not ascending, leaves the
+// table's inside, or spans more than kWindowKeys keys.
+inline constexpr unsigned kShortSegments = 4;
+inline constexpr std::size_t kShortQueries = 8;
+
+struct DenseEnd {
+    std::size_t next;     // the first query not answered
+    std::size_t segment;  // the last answered query's segment (or the one given)
+    bool failed;          // read(next) lies inside but has no answer
+};
+
+// Whole batches from read(k) on, read(k) strictly inside segment i.
+template <class Queries, class Read>
+[[gnu::noinline]] DenseEnd answer_dense(const Queries& queries, Read& read, std::size_t k, std::size_t count,
+                                        std::size_t i, typename Queries::Answer* out) {
+    using Key = typename Queries::Key;
+    const Sequence<Key>& keys = queries.keys;
+    const std::size_t n = keys.size();
+    Key key[kBatch];
+    std::size_t segment[kBatch];
+    while (count - k >= kBatch) {
+        for (std::size_t j = 0; j < kBatch; ++j) {
+            key[j] = read(k + j);
+        }
+        // Every query strictly above the segment's first key and below the
+        // table's last: each lies inside a segment from i on, or on the right
+        // end of one.
+        bool inside = keys[i - 1] < key[0] && key[kBatch - 1] < keys[n - 1];
+        for (std::size_t j = 1; j < kBatch; ++j) {
+            inside &= !(key[j] < key[j - 1]);
+        }
+        if (!inside) {
+            break;
+        }
+        // The keys i .. last - 1 are those the queries may lie above.
+        const std::size_t last = search_from(keys, key[kBatch - 1], i).index;
+        if (last - i > kWindowKeys) {
+            break;
+        }
+        // All the segments first, then all the answers: each loop's steps
+        // are short enough for the processor to overlap many queries.
+        count_below_lanes(keys.data() + i, last - i, key, kBatch, segment);
+        for (std::size_t j = 0; j < kBatch; ++j) {
+            segment[j] += i;
+            if (!queries.inside(segment[j], key[j], out[k + j])) {
+                return {k + j, segment[j], true};
+            }
+        }
+        k += kBatch;
+        i = last;
+    }
+    return {k, i, false};
+}
+
+#endif
+
 }  // namespace detail
 
 // answer_one() for the queries read(0), ..., read(count - 1), the answers
@@ -169,7 +236,9 @@ template <class Queries, class Read>
 //   queries strictly inside one segment skips it, handed to the segment a block
 //   at a time, whose setup serves the whole run (and whose integer arithmetic
 //   steps from query to query when they are evenly spaced); a query that goes
-//   on strictly inside the next segment skips it too;
+//   on strictly inside the next segment skips it too; where segments see a
+//   few queries each, integer tables go on in sorted batches, each query's
+//   segment counted among the batch's few keys (with AVX-512);
 // - scattered queries: batches searched in lockstep.
 template <class Queries, class Read>
 std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&& read,
@@ -182,6 +251,9 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
     std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
     std::optional<Segment> segment;
     unsigned far = 0;
+#if defined(RUST_HAVE_LANES)
+    const bool dense = Segment::kAnswersAtEnds && divop::lanes_enabled();
+#endif
     std::size_t k = 0;
     while (k < count) {
         if (far >= detail::kFarQueries) {
@@ -218,7 +290,9 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
         // without a search.
         std::size_t i = s.index;
         Key current = key;
+        [[maybe_unused]] unsigned short_segments = 0;
         for (;;) {
+            [[maybe_unused]] const std::size_t first = k;
             if (i != segment_index) {
                 // A segment's first queries by the definition, for as long as
                 // its kind says setting it up would not pay yet: in a large
@@ -263,6 +337,22 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
                 break;
             }
             hint = ++i;
+#if defined(RUST_HAVE_LANES)
+            if constexpr (Segment::kAnswersAtEnds) {
+                if (dense) {
+                    short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
+                    if (short_segments >= detail::kShortSegments) {
+                        const detail::DenseEnd end = detail::answer_dense(queries, read, k, count, i, out);
+                        if (end.failed) {
+                            return InterpError::NotFound;
+                        }
+                        k = end.next;
+                        hint = end.segment;
+                        break;
+                    }
+                }
+            }
+#endif
         }
     }
     return std::nullopt;

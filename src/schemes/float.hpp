@@ -52,6 +52,9 @@ public:
     // definition does, and spares the walk a second test of each segment's end.
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
 
+    // At a segment's end the rounded steps need not give the tie point's value.
+    static constexpr bool kAnswersAtEnds = false;
+
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
@@ -134,6 +137,7 @@ public:
 
     // As for the forward segment.
     static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
+    static constexpr bool kAnswersAtEnds = false;
 
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,

@@ -164,6 +164,11 @@ public:
     // third of one on each later quotient, measured on x86-64, so segments
     // that see a few queries each, as in a large table, do better without),
     // or at once where the spacing of the last two keys promises many more.
+    // The one-query answer at a segment's end, were it asked, is the tie
+    // point's own: the numerator there is that end's value (or position)
+    // times d.
+    static constexpr bool kAnswersAtEnds = true;
+
     static bool set_up_now(std::size_t answered, Key before, Key key, Key hi) noexcept {
         return answered >= kOneByOne || (before < key && gap(key, hi) / kOneByOne >= gap(before, key));
     }

@@ -240,6 +240,75 @@ TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
     }
 }
 
+// Sorted queries a few to a segment of a large table, on tie points too, with
+// the breaks that must end a batch of them: a step back, a jump past many
+// segments, the table's last key and beyond.
+template <class K>
+std::vector<K> few_to_a_segment(std::mt19937_64& rng, const std::vector<K>& keys) {
+    std::vector<K> q;
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        const u64 x0 = static_cast<u64>(keys[i - 1]);
+        const u64 span = static_cast<u64>(keys[i]) - x0;
+        std::vector<u64> inside;
+        for (u64 m = rng() % 32 == 0 ? 0 : 1 + rng() % 6; m > 0; --m) {
+            const u64 r = rng() % 32;
+            inside.push_back(r == 0 ? span : r == 1 ? span - 1 : r == 2 ? 1 : 1 + rng() % span);
+        }
+        std::sort(inside.begin(), inside.end());
+        for (const u64 t : inside) {
+            q.push_back(static_cast<K>(x0 + std::min(t, span)));
+        }
+        const u64 r = rng() % 200;
+        if (r == 0 && !q.empty()) {
+            q.push_back(static_cast<K>(static_cast<u64>(q.back()) - 1 - rng() % 3));  // a step back
+        } else if (r == 1) {
+            i += 16 + rng() % 20;  // past many segments
+        } else if (r == 2) {
+            q.push_back(keys.back());
+        } else if (r == 3) {
+            q.push_back(static_cast<K>(static_cast<u64>(keys.back()) + 1));
+        }
+    }
+    return q;
+}
+
+TEST_P(Walk, IntegerQueriesAFewToASegment) {
+    std::mt19937_64 rng(41);
+    for (int table = 0; table < 40; ++table) {
+        const std::size_t n = 200 + rng() % 1500;
+        std::vector<u64> xp = increasing<u64>(rng, n);
+        const rust::Interp<u64, i64> fwd(to_sequence(xp), to_sequence(any_values(rng, xp.size())));
+        const std::vector<u64> x = few_to_a_segment(rng, xp);
+        const auto want = each<i64>(x, [&](u64 q) { return fwd.forward(q); });
+        std::vector<i64> out(x.size());
+        Transcript<i64> got;
+        got.error = fwd.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
+        got.answers.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
+        ASSERT_EQ(got, want) << "table " << table;
+
+        // Values a few apart make some quotients whole and others not, so that
+        // Exact fails now and then inside a batch.
+        std::vector<i64> fi = increasing<i64>(rng, n);
+        if (table % 2 == 0) {
+            for (std::size_t i = 0; i < fi.size(); ++i) {
+                fi[i] = static_cast<i64>(i * (1 + rng() % 4)) * 3 - 1000;
+            }
+            std::sort(fi.begin(), fi.end());
+            fi.erase(std::unique(fi.begin(), fi.end()), fi.end());
+        }
+        const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
+        const std::vector<i64> f = few_to_a_segment(rng, fi);
+        for (const Method m : kMethods) {
+            const auto want_inv = each<u64>(f, [&](i64 q) { return inv.inverse(q, m); });
+            std::vector<u64> pos(f.size());
+            Transcript<u64> got_inv;
+            got_inv.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
+            got_inv.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want_inv.answers.size()));
+            ASSERT_EQ(got_inv, want_inv) << "table " << table;
+        }
+    }
+}
+
 // Float tables: NaN and infinities among the values and the queries, signed
 // zeros and subnormals; internal failures must come from the same query with
 // the same message.
