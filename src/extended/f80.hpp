@@ -184,7 +184,10 @@ public:
         if constexpr (R == Rounding::Down) {
             moved -= back > rep_;
         } else if constexpr (R == Rounding::Up) {
-            moved += back < rep_;
+            // Not "back < rep_": that form is false when unordered, which the
+            // compiler gets by swapping the stack (the values here are never
+            // NaN), where this one reads the carry of one compare.
+            moved += !(back >= rep_);
         }
         if ((nearest | static_cast<std::int64_t>(moved)) < 0) [[unlikely]] {
             return rounded(R).to_u64();
