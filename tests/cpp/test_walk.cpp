@@ -199,6 +199,46 @@ protected:
 INSTANTIATE_TEST_SUITE_P(VectorPath, Walk, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "AsTheCpuAllows" : "Off"; });
 
+// The first place where two transcripts part, for a failure's message.
+template <class A>
+::testing::AssertionResult same(const Transcript<A>& got, const Transcript<A>& want) {
+    if (got == want) {
+        return ::testing::AssertionSuccess();
+    }
+    std::size_t i = 0;
+    while (i < got.answers.size() && i < want.answers.size() && got.answers[i] == want.answers[i]) {
+        ++i;
+    }
+    return ::testing::AssertionFailure() << "answers part at query " << i << " of " << want.answers.size()
+                                         << (got.error == want.error ? "" : ", failures differ");
+}
+
+// forward_into() on an integer table against the loop of one-query calls.
+::testing::AssertionResult walk_matches(const rust::Interp<u64, i64>& table, const std::vector<u64>& x) {
+    const auto want = each<i64>(x, [&](u64 q) { return table.forward(q); });
+    std::vector<i64> out(x.size());
+    Transcript<i64> got;
+    got.error = table.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
+    got.answers.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
+    return same(got, want);
+}
+
+// inverse_into() on an integer table, under every method, against the loop
+// of one-query calls.
+::testing::AssertionResult walk_matches(const rust::Interp<u64, i64>& table, const std::vector<i64>& f) {
+    for (const Method m : kMethods) {
+        const auto want = each<u64>(f, [&](i64 q) { return table.inverse(q, m); });
+        std::vector<u64> pos(f.size());
+        Transcript<u64> got;
+        got.error = table.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
+        got.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
+        if (::testing::AssertionResult r = same(got, want); !r) {
+            return r << " (method " << static_cast<int>(m) << ")";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
     std::mt19937_64 rng(20261207);
     for (int table = 0; table < 400; ++table) {
@@ -217,25 +257,8 @@ TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
         Streams<i64> fs(rng, fi);
         for (int shape = 0; shape < 5; ++shape) {
             const std::size_t count = 1 + rng() % 300;
-            const std::vector<u64> x = xs.make(shape, count);
-            const auto want = each<i64>(x, [&](u64 q) { return fwd.forward(q); });
-            std::vector<i64> out(x.size());
-            Transcript<i64> got;
-            got.error = fwd.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
-            got.answers.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
-            ASSERT_EQ(got.error, want.error) << "table " << table << " shape " << shape;
-            ASSERT_EQ(got.answers, want.answers) << "table " << table << " shape " << shape;
-
-            const std::vector<i64> f = fs.make(shape, count);
-            for (const Method m : kMethods) {
-                const auto want_inv = each<u64>(f, [&](i64 q) { return inv.inverse(q, m); });
-                std::vector<u64> pos(f.size());
-                Transcript<u64> got_inv;
-                got_inv.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
-                got_inv.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want_inv.answers.size()));
-                ASSERT_EQ(got_inv.error, want_inv.error) << "table " << table << " shape " << shape;
-                ASSERT_EQ(got_inv.answers, want_inv.answers) << "table " << table << " shape " << shape;
-            }
+            ASSERT_TRUE(walk_matches(fwd, xs.make(shape, count))) << "table " << table << " shape " << shape;
+            ASSERT_TRUE(walk_matches(inv, fs.make(shape, count))) << "table " << table << " shape " << shape;
         }
     }
 }
@@ -278,13 +301,7 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
         const std::size_t n = 200 + rng() % 1500;
         std::vector<u64> xp = increasing<u64>(rng, n);
         const rust::Interp<u64, i64> fwd(to_sequence(xp), to_sequence(any_values(rng, xp.size())));
-        const std::vector<u64> x = few_to_a_segment(rng, xp);
-        const auto want = each<i64>(x, [&](u64 q) { return fwd.forward(q); });
-        std::vector<i64> out(x.size());
-        Transcript<i64> got;
-        got.error = fwd.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
-        got.answers.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
-        ASSERT_EQ(got, want) << "table " << table;
+        ASSERT_TRUE(walk_matches(fwd, few_to_a_segment(rng, xp))) << "table " << table;
 
         // Values a few apart make some quotients whole and others not, so that
         // Exact fails now and then inside a batch.
@@ -297,15 +314,7 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
             fi.erase(std::unique(fi.begin(), fi.end()), fi.end());
         }
         const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
-        const std::vector<i64> f = few_to_a_segment(rng, fi);
-        for (const Method m : kMethods) {
-            const auto want_inv = each<u64>(f, [&](i64 q) { return inv.inverse(q, m); });
-            std::vector<u64> pos(f.size());
-            Transcript<u64> got_inv;
-            got_inv.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
-            got_inv.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want_inv.answers.size()));
-            ASSERT_EQ(got_inv, want_inv) << "table " << table;
-        }
+        ASSERT_TRUE(walk_matches(inv, few_to_a_segment(rng, fi))) << "table " << table;
     }
 }
 
