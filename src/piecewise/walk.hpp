@@ -37,7 +37,8 @@ struct ForwardQueries {
         segment.emplace(keys[i - 1], keys[i], values[i - 1], values[i]);
     }
 
-    // One query strictly inside segment i, by the scheme's definition.
+    // One query strictly inside segment i, by the scheme's definition (or on
+    // its right end, for segment kinds that answer there: kAnswersAtEnds).
     bool inside(std::size_t i, Key key, Answer& out) const {
         out = Scheme<X, F>::forward(key, keys[i - 1], keys[i], values[i - 1], values[i]);
         return true;
@@ -74,6 +75,7 @@ struct InverseQueries {
         segment.emplace(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
     }
 
+    // As for the forward queries.
     bool inside(std::size_t i, Key key, Answer& out) const {
         const std::optional<X> x =
             Scheme<X, F>::inverse(key, positions[i - 1], positions[i], keys[i - 1], keys[i], method);

@@ -158,17 +158,16 @@ public:
 
     explicit SteppedSegment(const Kernel& kernel) noexcept : kernel_(kernel) {}
 
+    // The one-query answer at a segment's right end is the tie point's own:
+    // the numerator there is that end's value (or position) times d.
+    static constexpr bool kAnswersAtEnds = true;
+
     // Whether to set the segment up for the next key, inside it and above
     // before, after `answered` of its keys went one by one: once sixteen have
     // (preparing a reciprocal costs one hardware division and saves about a
     // third of one on each later quotient, measured on x86-64, so segments
     // that see a few queries each, as in a large table, do better without),
     // or at once where the spacing of the last two keys promises many more.
-    // The one-query answer at a segment's end, were it asked, is the tie
-    // point's own: the numerator there is that end's value (or position)
-    // times d.
-    static constexpr bool kAnswersAtEnds = true;
-
     static bool set_up_now(std::size_t answered, Key before, Key key, Key hi) noexcept {
         return answered >= kOneByOne || (before < key && gap(key, hi) / kOneByOne >= gap(before, key));
     }
@@ -188,8 +187,7 @@ public:
 private:
     static constexpr std::size_t kOneByOne = 16;
 
-    // The segment's Line, worked out when first needed: segments that see a few
-    // queries each never need it.
+    // The segment's Line, worked out at its first run.
     const Line& line() {
         if (!line_) {
             line_.emplace(kernel_.line());

@@ -13,8 +13,9 @@ namespace rust {
 //       a position for a value strictly inside the segment, f0 < f < f1, or
 //       nothing when m is Exact and no whole position matches; x0 and x1 may
 //       stand in any order, even be equal.
-// The table calls them for nothing else: exact hits and queries outside the
-// table never reach a scheme.
+// The table calls them for nothing else: queries outside the table never
+// reach a scheme, and exact hits only where the segment kind says its scheme
+// answers them as the tie point does (kAnswersAtEnds, below).
 template <class X, class F>
 struct Scheme;
 
@@ -34,7 +35,11 @@ struct Scheme;
 // which the walk asks before key, the next query inside the segment, after
 // `answered` of its queries were answered one by one (before the last of
 // them, or key itself when none was): true when setting up pays from there on,
-// by the segment kind's costs. Either way every answer is the scheme's.
+// by the segment kind's costs. Either way every answer is the scheme's. And
+//   static constexpr bool kAnswersAtEnds
+// true where Scheme's one-query answers, asked at a segment's right end (x =
+// x1, f = f1), give that tie point's own answer exactly: the walk then asks
+// them there too, rather than telling such queries apart.
 struct RunEnd {
     std::size_t next;  // the first query not answered
     bool failed;       // read(next) lies inside but has no answer
