@@ -15,8 +15,8 @@ namespace rust {
 // steps, their grouping and their order are the result's definition: an
 // algebraically equal formula gives different bits. Everything here must run
 // inside an FpuScope (see F80). The steps that depend only on the segment are
-// done once when it is set up; each is the same operation on the same operands
-// whenever it is done, so the result does not depend on when.
+// done once per run of queries; each is the same operation on the same
+// operands whenever it is done, so the result does not depend on when.
 
 namespace detail {
 
@@ -217,7 +217,6 @@ private:
         const F80 high = F80::from_value(f1);
         return high - low;
     }
-
 
     std::uint64_t x0_, x1_;
     double f0_, f1_;
