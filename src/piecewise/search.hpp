@@ -192,9 +192,10 @@ template <class T>
     static_assert(std::is_integral_v<T> && sizeof(T) == 8);
     const __mmask8 valid_low = detail::first_lanes(count);
     const __mmask8 valid_high = detail::first_lanes(count > 8 ? count - 8 : 0);
-    // Masked lanes are not read, so neither load passes the table's end.
+    // Masked lanes are not read, so neither load passes the table's end (nor
+    // is a pointer formed past it).
     const __m512i low = _mm512_maskz_loadu_epi64(valid_low, data);
-    const __m512i high = _mm512_maskz_loadu_epi64(valid_high, data + 8);
+    const __m512i high = count > 8 ? _mm512_maskz_loadu_epi64(valid_high, data + 8) : _mm512_setzero_si512();
     for (std::size_t j = 0; j < m; ++j) {
         below[j] = static_cast<std::size_t>(__builtin_popcount(detail::below(low, q[j], valid_low)) +
                                             __builtin_popcount(detail::below(high, q[j], valid_high)));
