@@ -144,8 +144,8 @@ struct Line {
 // instead of a division. Every quotient and remainder, and so every answer, is
 // the one a division gives.
 //
-// Kernel provides Key, Answer, divisor() (d), numerator(key) (n), line() (the
-// segment's Line), distance(key) (t), and finish(qr, scale, answer) -> bool
+// Kernel provides Key, Answer, line() (the segment's Line), distance(key)
+// (t), and finish(qr, scale, answer) -> bool
 // from the numerator's quotient and remainder by d, or both scaled by the same
 // power of two (false: no answer, the Exact method's NotFound), with
 // finish_lanes() its vector form and with_fixed_finish(use) its form for a
@@ -156,7 +156,9 @@ public:
     using Key = typename Kernel::Key;
     using Answer = typename Kernel::Answer;
 
-    explicit SteppedSegment(const Kernel& kernel) noexcept : kernel_(kernel) {}
+    // The reciprocal is prepared here: a segment is set up only once enough of
+    // its queries have come to pay for it (set_up_now).
+    explicit SteppedSegment(const Kernel& kernel) : kernel_(kernel), line_(kernel.line()), divisor_(line_.norm) {}
 
     // The one-query answer at a segment's right end is the tie point's own:
     // the numerator there is that end's value (or position) times d.
@@ -174,34 +176,22 @@ public:
 
     // Answers read(k), read(k + 1), ... into out[k], out[k + 1], ... while they
     // lie strictly inside the segment (lo, hi), up to count; read(k) does.
-    // Divides by a reciprocal prepared at the first run.
     template <class Read>
     RunEnd answer_run(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
-        if (!prepared_) {
-            prepared_.emplace(line().norm);
-        }
-        return line().falling ? run_prepared<true>(read, k, count, lo, hi, out)
-                              : run_prepared<false>(read, k, count, lo, hi, out);
+        return line_.falling ? run_prepared<true>(read, k, count, lo, hi, out)
+                             : run_prepared<false>(read, k, count, lo, hi, out);
     }
 
 private:
     static constexpr std::size_t kOneByOne = 16;
-
-    // The segment's Line, worked out at its first run.
-    const Line& line() {
-        if (!line_) {
-            line_.emplace(kernel_.line());
-        }
-        return *line_;
-    }
 
     // run() by the prepared reciprocal, for a numerator that falls or rises
     // as the segment's does (known per segment, so not asked per key).
     template <bool Falling, class Read>
     RunEnd run_prepared(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
         const Kernel kernel = kernel_;
-        const Line line = *line_;
-        const divop::Divisor divisor = *prepared_;
+        const Line line = line_;
+        const divop::Divisor divisor = divisor_;
         return kernel.with_fixed_finish([&](const auto finish) {
             return run(
                 read, k, count, lo, hi, out,
@@ -233,7 +223,7 @@ private:
                 const std::uint64_t g = gap(k0, read(j + 1));
                 if (lo < k0 && k0 < k3 && k3 < hi && gap(read(j + 1), read(j + 2)) == g &&
                     gap(read(j + 2), k3) == g && gap(k3, hi) / 12 > g) {
-                    const Line line = this->line();
+                    const Line line = line_;
                     divop::QuotRem qr = line.whole(divide(line.part(kernel.distance(k0)), line.norm));
                     if (!kernel.finish(qr, line.norm, out[j])) {
                         return {j, true};
@@ -302,7 +292,7 @@ private:
     // numerator's own quotient and remainder.
     template <class Divide>
     [[gnu::noinline]] void learn(std::uint64_t g, const Divide& divide) {
-        const Line& line = *line_;
+        const Line& line = line_;
         const divop::QuotRem m = divide(line.part(g), line.norm);
         gaps_[next_slot_] = g;
         if (!line.falling || (m.q == 0 && m.r == 0)) {
@@ -441,8 +431,8 @@ private:
     }
 
     Kernel kernel_;
-    std::optional<Line> line_;
-    std::optional<divop::Divisor> prepared_;
+    Line line_;
+    divop::Divisor divisor_;
     // The gaps runs have stepped by in this segment (0: a free slot) and the
     // steps of their parts.
     std::uint64_t gaps_[kGaps] = {0, 0, 0};
@@ -456,8 +446,6 @@ struct ForwardKernel {
     using Answer = std::int64_t;
     std::uint64_t x0, x1, f0o, f1o;
 
-    std::uint64_t divisor() const noexcept { return x1 - x0; }
-    divop::u128 numerator(std::uint64_t x) const noexcept { return forward_numerator(x, x0, x1, f0o, f1o); }
     Line line() const noexcept { return Line(f0o, f1o < f0o ? f0o - f1o : f1o - f0o, f1o < f0o, x1 - x0); }
     std::uint64_t distance(std::uint64_t x) const noexcept { return x - x0; }
     bool finish(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
@@ -486,10 +474,6 @@ struct InverseKernel {
     std::uint64_t x0, x1, f0o, f1o;
     Method method;
 
-    std::uint64_t divisor() const noexcept { return f1o - f0o; }
-    divop::u128 numerator(std::int64_t f) const noexcept {
-        return inverse_numerator(offset_form(f), x0, x1, f0o, f1o);
-    }
     Line line() const noexcept { return Line(x0, x1 < x0 ? x0 - x1 : x1 - x0, x1 < x0, f1o - f0o); }
     std::uint64_t distance(std::int64_t f) const noexcept { return offset_form(f) - f0o; }
     bool finish(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
