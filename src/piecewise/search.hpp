@@ -129,15 +129,6 @@ namespace detail {
     return _mm512_mask_cmp_pd_mask(valid, _mm512_castsi512_pd(keys), _mm512_set1_pd(q), _CMP_LE_OQ);
 }
 
-// Lanes of keys below q, among the valid ones (integer keys).
-[[gnu::target("avx512f")]] inline __mmask8 below(__m512i keys, std::uint64_t q, __mmask8 valid) noexcept {
-    return _mm512_mask_cmplt_epu64_mask(valid, keys, _mm512_set1_epi64(static_cast<long long>(q)));
-}
-
-[[gnu::target("avx512f")]] inline __mmask8 below(__m512i keys, std::int64_t q, __mmask8 valid) noexcept {
-    return _mm512_mask_cmplt_epi64_mask(valid, keys, _mm512_set1_epi64(q));
-}
-
 // The first `count` lanes.
 inline __mmask8 first_lanes(std::size_t count) noexcept {
     return count >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1U << count) - 1);
@@ -180,25 +171,32 @@ template <class T>
     }
 }
 
-// Keys a batch of sorted queries may fall between: at most this many.
-inline constexpr std::size_t kWindowKeys = 16;
+// Keys a batch of sorted queries may fall between: at most this many, so
+// that the ends of their segments, two more, fit two registers of eight.
+inline constexpr std::size_t kWindowKeys = 14;
 
-// below[j] = the number of keys below q[j] among data[0..count), for integer
-// keys and count <= kWindowKeys: all the keys held in two registers and
-// compared with each query at once.
+// Lanes where a is below b (integer keys), among the valid ones.
 template <class T>
-[[gnu::target("avx512f,popcnt")]] void count_below_lanes(const T* data, std::size_t count, const T* q, std::size_t m,
-                                                        std::size_t* below) {
+[[gnu::target("avx512f")]] __mmask8 lanes_below(__m512i a, __m512i b, __mmask8 valid) noexcept {
     static_assert(std::is_integral_v<T> && sizeof(T) == 8);
-    const __mmask8 valid_low = detail::first_lanes(count);
-    const __mmask8 valid_high = detail::first_lanes(count > 8 ? count - 8 : 0);
-    // Masked lanes are not read, so neither load passes the table's end (nor
-    // is a pointer formed past it).
-    const __m512i low = _mm512_maskz_loadu_epi64(valid_low, data);
-    const __m512i high = count > 8 ? _mm512_maskz_loadu_epi64(valid_high, data + 8) : _mm512_setzero_si512();
-    for (std::size_t j = 0; j < m; ++j) {
-        below[j] = static_cast<std::size_t>(__builtin_popcount(detail::below(low, q[j], valid_low)) +
-                                            __builtin_popcount(detail::below(high, q[j], valid_high)));
+    return std::is_signed_v<T> ? _mm512_mask_cmplt_epi64_mask(valid, a, b) : _mm512_mask_cmplt_epu64_mask(valid, a, b);
+}
+
+// Lane l of below[g], for each group g of eight queries q[g]: the number of
+// keys among data[0..count) below lane l of q[g] (integer keys), one compare
+// of all groups per key.
+template <class T, std::size_t Groups>
+[[gnu::target("avx512f")]] void count_below_lanes(const T* data, std::size_t count, const __m512i (&q)[Groups],
+                                                 __m512i (&below)[Groups]) {
+    const __m512i one = _mm512_set1_epi64(1);
+    for (std::size_t g = 0; g < Groups; ++g) {
+        below[g] = _mm512_setzero_si512();
+    }
+    for (std::size_t m = 0; m < count; ++m) {
+        const __m512i key = _mm512_set1_epi64(static_cast<long long>(data[m]));
+        for (std::size_t g = 0; g < Groups; ++g) {
+            below[g] = _mm512_mask_add_epi64(below[g], lanes_below<T>(key, q[g], 0xFF), below[g], one);
+        }
     }
 }
 

@@ -14,6 +14,37 @@
 
 namespace rust {
 
+#if defined(RUST_HAVE_LANES)
+namespace detail {
+
+// The entries first .. first + kLaneWindow - 1 of a sequence, held in two
+// registers for the lanes to pick from (those past the sequence's end read
+// as 0, and are never picked).
+inline constexpr std::size_t kLaneWindow = 16;
+
+struct LaneWindow {
+    __m512i low;
+    __m512i high;
+};
+
+template <class T>
+[[gnu::target("avx512f")]] LaneWindow lane_window(const Sequence<T>& s, std::size_t first) noexcept {
+    const std::size_t count = s.size() - first;
+    const __m512i low = _mm512_maskz_loadu_epi64(first_lanes(count), s.data() + first);
+    // Masked lanes are not read, but no pointer is formed past the end either.
+    const __m512i high =
+        count > 8 ? _mm512_maskz_loadu_epi64(first_lanes(count - 8), s.data() + first + 8) : _mm512_setzero_si512();
+    return {low, high};
+}
+
+// Lane l: the entry first + at[l] of the window.
+[[gnu::target("avx512f")]] inline __m512i pick(const LaneWindow& w, __m512i at) noexcept {
+    return _mm512_permutex2var_epi64(w.low, at, w.high);
+}
+
+}  // namespace detail
+#endif
+
 // What each direction searches and how it answers: forward searches the
 // positions xp and answers with values, inverse searches the values fp and
 // answers with positions. Both share the walk below and the one-query answer.
@@ -45,6 +76,21 @@ struct ForwardQueries {
     }
 
     void prefetch(std::size_t i) const noexcept { __builtin_prefetch(values.data() + i); }
+
+#if defined(RUST_HAVE_LANES)
+    // Eight queries at once, lane l of key inside (or on the right end of)
+    // segment first + 1 + below[l], below[l] < kLaneWindow - 1: the lanes
+    // answered, as inside() answers them, written to out[0..8) (the others are
+    // left to inside()).
+    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(std::size_t first, __m512i below, __m512i key,
+                                                             Answer* out) const {
+        const detail::LaneWindow x = detail::lane_window(keys, first);
+        const detail::LaneWindow f = detail::lane_window(values, first);
+        const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
+        return Scheme<X, F>::forward_lanes(key, detail::pick(x, below), detail::pick(x, above),
+                                           detail::pick(f, below), detail::pick(f, above), out);
+    }
+#endif
 };
 
 template <class X, class F>
@@ -84,6 +130,18 @@ struct InverseQueries {
     }
 
     void prefetch(std::size_t i) const noexcept { __builtin_prefetch(positions.data() + i); }
+
+#if defined(RUST_HAVE_LANES)
+    // As for the forward queries.
+    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(std::size_t first, __m512i below, __m512i key,
+                                                             Answer* out) const {
+        const detail::LaneWindow f = detail::lane_window(keys, first);
+        const detail::LaneWindow x = detail::lane_window(positions, first);
+        const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
+        return Scheme<X, F>::inverse_lanes(key, detail::pick(x, below), detail::pick(x, above),
+                                           detail::pick(f, below), detail::pick(f, above), method, out);
+    }
+#endif
 };
 
 // One query on a non-empty table whose searched sequence is strictly
@@ -183,25 +241,33 @@ struct DenseEnd {
 
 // Whole batches from read(k) on, read(k) strictly inside segment i.
 template <class Queries, class Read>
-[[gnu::noinline]] DenseEnd answer_dense(const Queries& queries, Read& read, std::size_t k, std::size_t count,
-                                        std::size_t i, typename Queries::Answer* out) {
+[[gnu::noinline, gnu::target("avx512f,avx512dq")]] DenseEnd answer_dense(const Queries& queries, Read& read,
+                                                                        std::size_t k, std::size_t count,
+                                                                        std::size_t i,
+                                                                        typename Queries::Answer* out) {
     using Key = typename Queries::Key;
+    // The ends of a batch's segments, keys i - 1 .. i + kWindowKeys, all in
+    // one window.
+    static_assert(kWindowKeys + 2 <= kLaneWindow);
+    constexpr std::size_t kGroups = kBatch / 8;
     const Sequence<Key>& keys = queries.keys;
     const std::size_t n = keys.size();
     Key key[kBatch];
-    std::size_t segment[kBatch];
     while (count - k >= kBatch) {
         for (std::size_t j = 0; j < kBatch; ++j) {
             key[j] = read(k + j);
         }
         // Every query strictly above the segment's first key and below the
-        // table's last: each lies inside a segment from i on, or on the right
-        // end of one.
-        bool inside = keys[i - 1] < key[0] && key[kBatch - 1] < keys[n - 1];
-        for (std::size_t j = 1; j < kBatch; ++j) {
-            inside &= !(key[j] < key[j - 1]);
+        // table's last, in ascending order: each lies inside a segment from i
+        // on, or on the right end of one.
+        __m512i lanes[kGroups];
+        __mmask8 descending = 0;
+        for (std::size_t g = 0; g < kGroups; ++g) {
+            lanes[g] = _mm512_loadu_si512(key + 8 * g);
+            const __mmask8 pairs = g + 1 < kGroups ? 0xFF : 0x7F;  // key[j + 1] against key[j]
+            descending |= lanes_below<Key>(_mm512_maskz_loadu_epi64(pairs, key + 8 * g + 1), lanes[g], pairs);
         }
-        if (!inside) {
+        if (descending != 0 || !(keys[i - 1] < key[0] && key[kBatch - 1] < keys[n - 1])) {
             break;
         }
         // The keys i .. last - 1 are those the queries may lie above.
@@ -209,13 +275,20 @@ template <class Queries, class Read>
         if (last - i > kWindowKeys) {
             break;
         }
-        // All the segments first, then all the answers: each loop's steps
-        // are short enough for the processor to overlap many queries.
-        count_below_lanes(keys.data() + i, last - i, key, kBatch, segment);
-        for (std::size_t j = 0; j < kBatch; ++j) {
-            segment[j] += i;
-            if (!queries.inside(segment[j], key[j], out[k + j])) {
-                return {k + j, segment[j], true};
+        __m512i below[kGroups];
+        count_below_lanes(keys.data() + i, last - i, lanes, below);
+        for (std::size_t g = 0; g < kGroups; ++g) {
+            const __mmask8 done = queries.inside_lanes(i - 1, below[g], lanes[g], out + k + 8 * g);
+            if (done == 0xFF) [[likely]] {
+                continue;
+            }
+            alignas(64) std::size_t at[8];
+            _mm512_store_si512(at, below[g]);
+            for (std::size_t l = 0; l < 8; ++l) {
+                const std::size_t j = 8 * g + l;
+                if ((done >> l & 1) == 0 && !queries.inside(i + at[l], key[j], out[k + j])) {
+                    return {k + j, i + at[l], true};
+                }
             }
         }
         k += kBatch;

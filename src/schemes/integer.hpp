@@ -67,6 +67,46 @@ constexpr std::optional<std::uint64_t> inverse_result(divop::QuotRem qr, std::ui
     return std::nullopt;
 }
 
+#if defined(RUST_HAVE_LANES)
+
+// Line::whole(), below, in every lane, each lane with a line of its own: base, the
+// lanes where it falls, and the divisor d (part divided by d, not by norm).
+[[gnu::target("avx512f")]] inline divop::Lanes whole_lanes(__m512i base, divop::Lanes part, __mmask8 falling,
+                                                          __m512i d) noexcept {
+    const __mmask8 fraction = static_cast<__mmask8>(falling & _mm512_test_epi64_mask(part.r, part.r));
+    const __m512i q = _mm512_mask_sub_epi64(_mm512_add_epi64(base, part.q), falling, base, part.q);
+    return {_mm512_mask_sub_epi64(q, fraction, q, _mm512_set1_epi64(1)),
+            _mm512_mask_sub_epi64(part.r, fraction, d, part.r)};
+}
+
+// forward_result() in every lane.
+[[gnu::target("avx512f")]] inline __m512i forward_result_lanes(divop::Lanes qr, __m512i d) noexcept {
+    return _mm512_xor_si512(divop::round_nearest_lanes(qr, d), _mm512_set1_epi64(INT64_MIN));
+}
+
+// inverse_result() in every lane: the lanes with an answer (all but those
+// the Exact method finds none for).
+[[gnu::target("avx512f")]] inline __mmask8 inverse_result_lanes(divop::Lanes qr, __m512i d, Method method,
+                                                               __m512i& out) noexcept {
+    switch (method) {
+        case Method::Exact:
+            out = qr.q;
+            return _mm512_testn_epi64_mask(qr.r, qr.r);
+        case Method::Nearest:
+            out = divop::round_nearest_lanes(qr, d);
+            return 0xFF;
+        case Method::Ffill:
+            out = qr.q;
+            return 0xFF;
+        case Method::Bfill:
+            out = _mm512_mask_add_epi64(qr.q, _mm512_test_epi64_mask(qr.r, qr.r), qr.q, _mm512_set1_epi64(1));
+            return 0xFF;
+    }
+    return 0;
+}
+
+#endif
+
 }  // namespace detail
 
 template <>
@@ -87,6 +127,44 @@ struct Scheme<std::uint64_t, std::int64_t> {
         const divop::u128 n = detail::inverse_numerator(detail::offset_form(f), x0, x1, f0o, f1o);
         return detail::inverse_result(divop::div_rem(n, d), d, method);
     }
+
+#if defined(RUST_HAVE_LANES)
+    // forward() and inverse() for eight queries at once, each with its own
+    // segment, the query inside it or on its right end. Each returns the lanes
+    // it answered, written to out[0..8); the others are the caller's to ask
+    // one by one (lanes whose numbers are too large for the vector division,
+    // and those the Exact method finds no position for).
+    [[gnu::target("avx512f,avx512dq")]] static __mmask8 forward_lanes(__m512i x, __m512i x0, __m512i x1,
+                                                                     __m512i f0, __m512i f1, std::int64_t* out) {
+        const __m512i top = _mm512_set1_epi64(INT64_MIN);
+        const __m512i f0o = _mm512_xor_si512(f0, top);
+        const __m512i f1o = _mm512_xor_si512(f1, top);
+        const __mmask8 falling = _mm512_cmplt_epu64_mask(f1o, f0o);
+        const __m512i c = _mm512_mask_sub_epi64(_mm512_sub_epi64(f1o, f0o), falling, f0o, f1o);
+        const __m512i d = _mm512_sub_epi64(x1, x0);
+        divop::Lanes part;
+        const __mmask8 done = divop::div_rem_lanes(c, _mm512_sub_epi64(x, x0), d, part);
+        _mm512_mask_storeu_epi64(out, done,
+                                 detail::forward_result_lanes(detail::whole_lanes(f0o, part, falling, d), d));
+        return done;
+    }
+
+    [[gnu::target("avx512f,avx512dq")]] static __mmask8 inverse_lanes(__m512i f, __m512i x0, __m512i x1,
+                                                                     __m512i f0, __m512i f1, Method method,
+                                                                     std::uint64_t* out) {
+        const __m512i top = _mm512_set1_epi64(INT64_MIN);
+        const __m512i f0o = _mm512_xor_si512(f0, top);
+        const __mmask8 falling = _mm512_cmplt_epu64_mask(x1, x0);
+        const __m512i c = _mm512_mask_sub_epi64(_mm512_sub_epi64(x1, x0), falling, x0, x1);
+        const __m512i d = _mm512_sub_epi64(_mm512_xor_si512(f1, top), f0o);
+        divop::Lanes part;
+        __mmask8 done = divop::div_rem_lanes(c, _mm512_sub_epi64(_mm512_xor_si512(f, top), f0o), d, part);
+        __m512i answers = _mm512_setzero_si512();
+        done &= detail::inverse_result_lanes(detail::whole_lanes(x0, part, falling, d), d, method, answers);
+        _mm512_mask_storeu_epi64(out, done, answers);
+        return done;
+    }
+#endif
 };
 
 namespace detail {
@@ -461,7 +539,7 @@ struct ForwardKernel {
     }
 #if defined(RUST_HAVE_LANES)
     [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
-        out = _mm512_xor_si512(divop::round_nearest_lanes(qr, norm), _mm512_set1_epi64(INT64_MIN));
+        out = forward_result_lanes(qr, norm);
         return true;
     }
 #endif
@@ -513,21 +591,7 @@ struct InverseKernel {
 #if defined(RUST_HAVE_LANES)
     // inverse_result() in every lane; false when a lane has none (Exact).
     [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
-        switch (method) {
-            case Method::Exact:
-                out = qr.q;
-                return _mm512_test_epi64_mask(qr.r, qr.r) == 0;
-            case Method::Nearest:
-                out = divop::round_nearest_lanes(qr, norm);
-                return true;
-            case Method::Ffill:
-                out = qr.q;
-                return true;
-            case Method::Bfill:
-                out = _mm512_mask_add_epi64(qr.q, _mm512_test_epi64_mask(qr.r, qr.r), qr.q, _mm512_set1_epi64(1));
-                return true;
-        }
-        return false;
+        return inverse_result_lanes(qr, norm, method, out) == 0xFF;
     }
 #endif
 };

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "divop/divop.hpp"
+#include "divop/lanes.hpp"
 #include "panic.hpp"
 
 namespace {
@@ -185,5 +186,91 @@ TEST(Divisor, ExtremeDivisorsAndNumerators) {
     }
     EXPECT_THROW(rust::divop::Divisor(0), rust::Panic);
 }
+
+#if defined(RUST_HAVE_LANES)
+
+struct LaneCase {
+    u64 c, t, d;
+};
+
+// div_rem_lanes() on eight cases: whether each lane was taken, and its
+// quotient and remainder.
+struct LaneResult {
+    bool taken[8];
+    u64 q[8];
+    u64 r[8];
+};
+
+[[gnu::target("avx512f,avx512dq")]] LaneResult divide_in_lanes(const LaneCase (&cases)[8]) {
+    u64 c[8], t[8], d[8];
+    for (int l = 0; l < 8; ++l) {
+        c[l] = cases[l].c;
+        t[l] = cases[l].t;
+        d[l] = cases[l].d;
+    }
+    rust::divop::Lanes out;
+    const __mmask8 taken = rust::divop::div_rem_lanes(_mm512_loadu_si512(c), _mm512_loadu_si512(t),
+                                                      _mm512_loadu_si512(d), out);
+    LaneResult result;
+    _mm512_storeu_si512(result.q, out.q);
+    _mm512_storeu_si512(result.r, out.r);
+    for (int l = 0; l < 8; ++l) {
+        result.taken[l] = (taken >> l & 1) != 0;
+    }
+    return result;
+}
+
+// The vector division estimates in binary64 and corrects once: its worst
+// cases are factors just below the bound with t close to d, and divisors too
+// large for binary64 to hold exactly. Lanes past a bound must be refused.
+TEST(DivRemLanes, MatchesTheHardwareDivisionWithinItsBounds) {
+    if (!rust::divop::lanes_enabled()) {
+        GTEST_SKIP() << "no AVX-512 on this CPU";
+    }
+    constexpr u64 kFactor = rust::divop::kLaneFactorBound;
+    constexpr u64 kDivisor = rust::divop::kLaneDivisorBound;
+    std::mt19937_64 rng(20261207);
+    const auto factor = [&]() -> u64 {
+        switch (rng() % 5) {
+            case 0: return kFactor - 1 - rng() % 4096;
+            case 1: return rng() % kFactor;
+            case 2: return rng() % 1000;
+            case 3: return (u64{1} << (rng() % 50)) + rng() % 3 - 1;
+            default: return kFactor + rng() % 3;  // refused
+        }
+    };
+    const auto divisor = [&]() -> u64 {
+        switch (rng() % 6) {
+            case 0: return 1 + rng() % 3;
+            case 1: return kDivisor - 1 - rng() % 4096;
+            case 2: return 1 + rng() % (kDivisor - 1);
+            case 3: return (u64{1} << (53 + rng() % 9)) + rng() % 5;  // not exact in binary64
+            case 4: return 1 + rng() % 100000;
+            default: return rng() % 5 == 0 ? 0 : kDivisor + rng() % 3;  // refused
+        }
+    };
+    for (int round = 0; round < 100000; ++round) {
+        LaneCase cases[8];
+        for (LaneCase& x : cases) {
+            x.c = factor();
+            x.d = divisor();
+            const u64 r = rng() % 6;
+            x.t = r == 0 ? x.d : r == 1 ? x.d - 1 : r == 2 ? x.d + 1 : r == 3 ? 0 : rng() % (x.d + 1);
+        }
+        const LaneResult got = divide_in_lanes(cases);
+        for (int l = 0; l < 8; ++l) {
+            const LaneCase& x = cases[l];
+            const bool within = x.c < kFactor && x.d != 0 && x.d < kDivisor && x.t <= x.d;
+            ASSERT_EQ(got.taken[l], within) << "c = " << x.c << ", t = " << x.t << ", d = " << x.d;
+            if (within) {
+                const rust::divop::QuotRem want = rust::divop::div_rem(static_cast<u128>(x.c) * x.t, x.d);
+                ASSERT_EQ(got.q[l], want.q) << "c = " << x.c << ", t = " << x.t << ", d = " << x.d;
+                ASSERT_EQ(got.r[l], want.r) << "c = " << x.c << ", t = " << x.t << ", d = " << x.d;
+            }
+        }
+    }
+}
+
+#endif
 
 }  // namespace

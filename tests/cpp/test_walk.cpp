@@ -295,6 +295,37 @@ std::vector<K> few_to_a_segment(std::mt19937_64& rng, const std::vector<K>& keys
     return q;
 }
 
+// n numbers (fewer where an increasing sequence would pass 2^64) whose steps
+// are mostly small, some just below bound and some just past it; increasing,
+// or now rising and now falling (modulo 2^64).
+std::vector<u64> lane_sized(std::mt19937_64& rng, std::size_t n, u64 bound, bool both_ways) {
+    std::vector<u64> v;
+    u64 at = rng() % 3 == 0 ? 0 : rng();
+    for (std::size_t i = 0; i < n; ++i) {
+        v.push_back(at);
+        const u64 r = rng() % 40;
+        const u64 step = r == 0    ? bound + rng() % 3
+                         : r < 4  ? bound - 1 - rng() % 8
+                         : r < 12 ? 1 + rng() % bound
+                                  : 1 + rng() % 1000;
+        const u64 next = both_ways && rng() % 2 == 0 ? at - step : at + step;
+        if (!both_ways && next < at) {
+            break;
+        }
+        at = next;
+    }
+    return v;
+}
+
+// The same numbers as int64 in offset form (0 the smallest), keeping their order.
+std::vector<i64> as_signed(const std::vector<u64>& v) {
+    std::vector<i64> out;
+    for (const u64 u : v) {
+        out.push_back(static_cast<i64>(u ^ (u64{1} << 63)));
+    }
+    return out;
+}
+
 TEST_P(Walk, IntegerQueriesAFewToASegment) {
     std::mt19937_64 rng(41);
     for (int table = 0; table < 40; ++table) {
@@ -315,6 +346,18 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
         }
         const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
         ASSERT_TRUE(walk_matches(inv, few_to_a_segment(rng, fi))) << "table " << table;
+
+        // Segments whose factor and divisor are mostly within the vector
+        // division's bounds, some just inside them and some just past.
+        constexpr u64 kFactor = rust::divop::kLaneFactorBound;
+        constexpr u64 kDivisor = rust::divop::kLaneDivisorBound;
+        const std::vector<u64> x = lane_sized(rng, n, kDivisor, false);
+        const std::vector<i64> v = as_signed(lane_sized(rng, x.size(), kFactor, true));
+        const rust::Interp<u64, i64> lane_fwd(to_sequence(x), to_sequence(v));
+        ASSERT_TRUE(walk_matches(lane_fwd, few_to_a_segment(rng, x))) << "table " << table;
+        const std::vector<i64> f = as_signed(lane_sized(rng, n, kDivisor, false));
+        const rust::Interp<u64, i64> lane_inv(to_sequence(lane_sized(rng, f.size(), kFactor, true)), to_sequence(f));
+        ASSERT_TRUE(walk_matches(lane_inv, few_to_a_segment(rng, f))) << "table " << table;
     }
 }
 
