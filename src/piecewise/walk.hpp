@@ -223,9 +223,11 @@ template <class Queries, class Read>
 // time, on CPUs with AVX-512, where the segment kind's one-query answer at a
 // segment's end is the tie point's own (so that a query on a tie point needs
 // no test of its own): each query's segment is counted among the few keys the
-// batch spans, one vector compare, free of the branch per segment that a walk
-// from segment to segment guesses wrong about once a segment. (Counted by
-// halving steps instead, the portable way, it cost more than those branches
+// batch spans, one vector compare per key, free of the branch per segment
+// that a walk from segment to segment guesses wrong about once a segment; and
+// the queries are answered eight at a time by the scheme's vector form, their
+// segments' ends picked from a window of the table held in registers. (Counted
+// by halving steps instead, the portable way, it cost more than those branches
 // on evenly spaced queries.) The walk goes over to this route after
 // kShortSegments segments in a row that each saw fewer than kShortQueries
 // queries, and back at the first batch that is not ascending, leaves the
@@ -313,7 +315,8 @@ template <class Queries, class Read>
 //   steps from query to query when they are evenly spaced); a query that goes
 //   on strictly inside the next segment skips it too; where segments see a
 //   few queries each, integer tables go on in sorted batches, each query's
-//   segment counted among the batch's few keys (with AVX-512);
+//   segment counted among the batch's few keys and the queries answered
+//   eight at a time (with AVX-512);
 // - scattered queries: batches searched in lockstep.
 template <class Queries, class Read>
 std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&& read,

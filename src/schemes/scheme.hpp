@@ -15,7 +15,10 @@ namespace rust {
 //       stand in any order, even be equal.
 // The table calls them for nothing else: queries outside the table never
 // reach a scheme, and exact hits only where the segment kind says its scheme
-// answers them as the tie point does (kAnswersAtEnds, below).
+// answers them as the tie point does (kAnswersAtEnds, below). Schemes whose
+// segment kinds do may also have forward_lanes() and inverse_lanes(), the
+// same answers for eight queries at once on CPUs with AVX-512, each query with
+// a segment of its own.
 template <class X, class F>
 struct Scheme;
 
