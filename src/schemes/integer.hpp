@@ -236,7 +236,11 @@ public:
 
     // The reciprocal is prepared here: a segment is set up only once enough of
     // its queries have come to pay for it (set_up_now).
-    explicit SteppedSegment(const Kernel& kernel) : kernel_(kernel), line_(kernel.line()), divisor_(line_.norm) {}
+    explicit SteppedSegment(const Kernel& kernel) : kernel_(kernel), line_(kernel.line()), divisor_(line_.norm) {
+#if defined(RUST_HAVE_LANES)
+        lanes_ = lanes_possible();
+#endif
+    }
 
     // The one-query answer at a segment's right end is the tie point's own:
     // the numerator there is that end's value (or position) times d.
@@ -339,6 +343,11 @@ private:
                 }
             }
             const std::size_t end = count - j > kBlock ? j + kBlock : count;
+#if defined(RUST_HAVE_LANES)
+            if (lanes_) {
+                j = divide_lanes(read, j, end, out);
+            }
+#endif
             for (; j < end; ++j) {
                 const Key key = read(j);
                 if (!(lo < key && key < hi)) {
@@ -351,6 +360,46 @@ private:
         }
         return {j, false};
     }
+
+#if defined(RUST_HAVE_LANES)
+    // Whether the segment's keys can be divided eight at a time: the vector
+    // path is on and the segment's numbers are within the vector division's
+    // bounds.
+    bool lanes_possible() const noexcept {
+        const std::uint64_t d = line_.norm >> line_.shift;
+        return divop::lanes_enabled() && line_.c < divop::kLaneFactorBound && d < divop::kLaneDivisorBound;
+    }
+
+    // The keys read(j), ... before end answered eight at a time while each
+    // group lies strictly inside the segment and has all its answers; returns
+    // the first key left to the one-by-one loop.
+    template <class Read>
+    [[gnu::target("avx512f,avx512dq")]] std::size_t divide_lanes(Read& read, std::size_t j, std::size_t end,
+                                                                Answer* out) const {
+        const Kernel kernel = kernel_;
+        const __m512i one = _mm512_set1_epi64(1);
+        const __m512i d = _mm512_set1_epi64(static_cast<long long>(line_.norm >> line_.shift));
+        const __m512i c = _mm512_set1_epi64(static_cast<long long>(line_.c));
+        const __m512i base = _mm512_set1_epi64(static_cast<long long>(line_.base));
+        const __mmask8 falling = line_.falling ? 0xFF : 0;
+        for (; end - j >= 8; j += 8) {
+            // Set from the eight values rather than stored and loaded: a load
+            // of eight separate stores would wait for all of them.
+            const auto t_of = [&](std::size_t l) { return static_cast<long long>(kernel.distance(read(j + l))); };
+            const __m512i t = _mm512_set_epi64(t_of(7), t_of(6), t_of(5), t_of(4), t_of(3), t_of(2), t_of(1), t_of(0));
+            // Strictly inside: 0 < t < d, t taken modulo 2^64.
+            const __mmask8 inside = _mm512_cmplt_epu64_mask(_mm512_sub_epi64(t, one), _mm512_sub_epi64(d, one));
+            divop::Lanes part;
+            __m512i answers = _mm512_setzero_si512();
+            if ((inside & divop::div_rem_lanes(c, t, d, part)) != 0xFF ||
+                !kernel.finish_lanes(whole_lanes(base, part, falling, d), d, answers)) {
+                break;
+            }
+            _mm512_storeu_si512(out + j, answers);
+        }
+        return j;
+    }
+#endif
 
     static constexpr std::size_t kGaps = 3;
     // Keys divided between two looks for evenly spaced ones.
@@ -511,6 +560,9 @@ private:
     Kernel kernel_;
     Line line_;
     divop::Divisor divisor_;
+#if defined(RUST_HAVE_LANES)
+    bool lanes_ = false;
+#endif
     // The gaps runs have stepped by in this segment (0: a free slot) and the
     // steps of their parts.
     std::uint64_t gaps_[kGaps] = {0, 0, 0};

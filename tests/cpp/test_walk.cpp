@@ -108,6 +108,16 @@ public:
                 }
                 std::sort(q.begin(), q.end(), [](K a, K b) { return a < b; });
                 break;
+            case 5: {  // sorted with uneven gaps, many to a segment, across two
+                const std::size_t i = keys_.empty() ? 0 : rng_() % keys_.size();
+                const u64 from = keys_.empty() ? rng_() : static_cast<u64>(keys_[i]);
+                const u64 width = i + 2 < keys_.size() ? static_cast<u64>(keys_[i + 2]) - from : rng_() % 1000;
+                for (std::size_t j = 0; j < n; ++j) {
+                    q.push_back(static_cast<K>(from + (width == kMaxU ? rng_() : rng_() % (width + 1))));
+                }
+                std::sort(q.begin(), q.end(), [](K a, K b) { return a < b; });
+                break;
+            }
             case 3:  // descending runs
                 for (std::size_t i = 0; i < n; ++i) {
                     q.push_back(near_key());
@@ -239,6 +249,47 @@ template <class A>
     return ::testing::AssertionSuccess();
 }
 
+// n numbers (fewer where an increasing sequence would pass 2^64) whose steps
+// are mostly small, some just below bound and some just past it; increasing,
+// or now rising and now falling (modulo 2^64).
+std::vector<u64> lane_sized(std::mt19937_64& rng, std::size_t n, u64 bound, bool both_ways) {
+    std::vector<u64> v;
+    u64 at = rng() % 3 == 0 ? 0 : rng();
+    for (std::size_t i = 0; i < n; ++i) {
+        v.push_back(at);
+        const u64 r = rng() % 40;
+        const u64 step = r == 0    ? bound + rng() % 3
+                         : r < 4  ? bound - 1 - rng() % 8
+                         : r < 12 ? 1 + rng() % bound
+                                  : 1 + rng() % 1000;
+        const u64 next = both_ways && rng() % 2 == 0 ? at - step : at + step;
+        if (!both_ways && next < at) {
+            break;
+        }
+        at = next;
+    }
+    return v;
+}
+
+// The same numbers as int64 in offset form (0 the smallest), keeping their order.
+std::vector<i64> as_signed(const std::vector<u64>& v) {
+    std::vector<i64> out;
+    for (const u64 u : v) {
+        out.push_back(static_cast<i64>(u ^ (u64{1} << 63)));
+    }
+    return out;
+}
+
+// Values and positions for such tables: the changes across segments mostly
+// within the vector division's bound on factors, rising and falling.
+std::vector<i64> lane_sized_values(std::mt19937_64& rng, std::size_t n) {
+    return as_signed(lane_sized(rng, n, rust::divop::kLaneFactorBound, true));
+}
+
+std::vector<u64> lane_sized_positions(std::mt19937_64& rng, std::size_t n) {
+    return lane_sized(rng, n, rust::divop::kLaneFactorBound, true);
+}
+
 TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
     std::mt19937_64 rng(20261207);
     for (int table = 0; table < 400; ++table) {
@@ -253,12 +304,22 @@ TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
         // Inverse: increasing values, positions in any order.
         std::vector<i64> fi = increasing<i64>(rng, n);
         const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
+        // Segments whose factor and divisor are mostly within the vector
+        // division's bounds, some just inside them and some just past.
+        const std::vector<u64> lx = lane_sized(rng, n, rust::divop::kLaneDivisorBound, false);
+        const rust::Interp<u64, i64> lane_fwd(to_sequence(lx), to_sequence(lane_sized_values(rng, lx.size())));
+        const std::vector<i64> lf = as_signed(lane_sized(rng, n, rust::divop::kLaneDivisorBound, false));
+        const rust::Interp<u64, i64> lane_inv(to_sequence(lane_sized_positions(rng, lf.size())), to_sequence(lf));
         Streams<u64> xs(rng, xp);
         Streams<i64> fs(rng, fi);
-        for (int shape = 0; shape < 5; ++shape) {
+        Streams<u64> lxs(rng, lx);
+        Streams<i64> lfs(rng, lf);
+        for (int shape = 0; shape < 6; ++shape) {
             const std::size_t count = 1 + rng() % 300;
             ASSERT_TRUE(walk_matches(fwd, xs.make(shape, count))) << "table " << table << " shape " << shape;
             ASSERT_TRUE(walk_matches(inv, fs.make(shape, count))) << "table " << table << " shape " << shape;
+            ASSERT_TRUE(walk_matches(lane_fwd, lxs.make(shape, count))) << "table " << table << " shape " << shape;
+            ASSERT_TRUE(walk_matches(lane_inv, lfs.make(shape, count))) << "table " << table << " shape " << shape;
         }
     }
 }
@@ -295,37 +356,6 @@ std::vector<K> few_to_a_segment(std::mt19937_64& rng, const std::vector<K>& keys
     return q;
 }
 
-// n numbers (fewer where an increasing sequence would pass 2^64) whose steps
-// are mostly small, some just below bound and some just past it; increasing,
-// or now rising and now falling (modulo 2^64).
-std::vector<u64> lane_sized(std::mt19937_64& rng, std::size_t n, u64 bound, bool both_ways) {
-    std::vector<u64> v;
-    u64 at = rng() % 3 == 0 ? 0 : rng();
-    for (std::size_t i = 0; i < n; ++i) {
-        v.push_back(at);
-        const u64 r = rng() % 40;
-        const u64 step = r == 0    ? bound + rng() % 3
-                         : r < 4  ? bound - 1 - rng() % 8
-                         : r < 12 ? 1 + rng() % bound
-                                  : 1 + rng() % 1000;
-        const u64 next = both_ways && rng() % 2 == 0 ? at - step : at + step;
-        if (!both_ways && next < at) {
-            break;
-        }
-        at = next;
-    }
-    return v;
-}
-
-// The same numbers as int64 in offset form (0 the smallest), keeping their order.
-std::vector<i64> as_signed(const std::vector<u64>& v) {
-    std::vector<i64> out;
-    for (const u64 u : v) {
-        out.push_back(static_cast<i64>(u ^ (u64{1} << 63)));
-    }
-    return out;
-}
-
 TEST_P(Walk, IntegerQueriesAFewToASegment) {
     std::mt19937_64 rng(41);
     for (int table = 0; table < 40; ++table) {
@@ -349,15 +379,39 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
 
         // Segments whose factor and divisor are mostly within the vector
         // division's bounds, some just inside them and some just past.
-        constexpr u64 kFactor = rust::divop::kLaneFactorBound;
-        constexpr u64 kDivisor = rust::divop::kLaneDivisorBound;
-        const std::vector<u64> x = lane_sized(rng, n, kDivisor, false);
-        const std::vector<i64> v = as_signed(lane_sized(rng, x.size(), kFactor, true));
-        const rust::Interp<u64, i64> lane_fwd(to_sequence(x), to_sequence(v));
+        const std::vector<u64> x = lane_sized(rng, n, rust::divop::kLaneDivisorBound, false);
+        const rust::Interp<u64, i64> lane_fwd(to_sequence(x), to_sequence(lane_sized_values(rng, x.size())));
         ASSERT_TRUE(walk_matches(lane_fwd, few_to_a_segment(rng, x))) << "table " << table;
-        const std::vector<i64> f = as_signed(lane_sized(rng, n, kDivisor, false));
-        const rust::Interp<u64, i64> lane_inv(to_sequence(lane_sized(rng, f.size(), kFactor, true)), to_sequence(f));
+        const std::vector<i64> f = as_signed(lane_sized(rng, n, rust::divop::kLaneDivisorBound, false));
+        const rust::Interp<u64, i64> lane_inv(to_sequence(lane_sized_positions(rng, f.size())), to_sequence(f));
         ASSERT_TRUE(walk_matches(lane_inv, few_to_a_segment(rng, f))) << "table " << table;
+    }
+}
+
+// Many sorted queries on a segment where every m-th value has a whole
+// position (values m apart per position), all of them such values but one:
+// Exact fails there, inside a group the vector division answers at once, and
+// the other methods go on past it.
+TEST_P(Walk, IntegerExactRunsFailAtTheirOddQuery) {
+    std::mt19937_64 rng(2026);
+    for (int table = 0; table < 200; ++table) {
+        const i64 m = 1 + static_cast<i64>(rng() % 5);
+        const u64 x0 = rng() % 1000;
+        const u64 length = 100 + rng() % 100000;
+        const bool falling = rng() % 2 == 0;
+        const std::vector<u64> xp = {falling ? x0 + length : x0, falling ? x0 : x0 + length};
+        const i64 f0 = static_cast<i64>(rng() % 1000) - 500;
+        const std::vector<i64> fp = {f0, f0 + m * static_cast<i64>(length)};
+        const rust::Interp<u64, i64> inv(to_sequence(xp), to_sequence(fp));
+        std::vector<i64> f;
+        for (std::size_t k = 0; k < 40 + rng() % 200; ++k) {
+            f.push_back(f0 + m * static_cast<i64>(1 + rng() % (length - 1)));
+        }
+        std::sort(f.begin(), f.end());
+        if (m > 1) {
+            f[16 + rng() % (f.size() - 16)] += 1;  // no whole position there
+        }
+        ASSERT_TRUE(walk_matches(inv, f)) << "table " << table;
     }
 }
 
