@@ -41,6 +41,16 @@ inline bool lanes_enabled() noexcept { return detail::lanes_switch(); }
 // can run both paths on one machine. Not thread-safe; tests only.
 inline void enable_lanes(bool on) noexcept { detail::lanes_switch() = on && detail::cpu_has_lanes(); }
 
+// The bounds of the vector division, div_rem_lanes() below; defined on every
+// CPU, so that tests can shape tables around them. Below them, c t / d in
+// binary64 (each step rounded to nearest) is within 5 * 2^-53 of its value
+// relatively, so within 0.66 of it absolutely as the quotient is at most c
+// (t <= d): truncated, that estimate is the quotient or one off it. Its
+// remainder c t - q d then lies in [-d, 2d), which 64-bit signed lanes hold
+// exactly, and the low 64 bits of each product give it.
+inline constexpr std::uint64_t kLaneFactorBound = std::uint64_t{1} << 50;
+inline constexpr std::uint64_t kLaneDivisorBound = std::uint64_t{1} << 62;
+
 #if defined(RUST_HAVE_LANES)
 
 // Quotients and remainders by one divisor in eight 64-bit lanes.
@@ -67,14 +77,6 @@ struct Lanes {
         (_mm512_cmpeq_epu64_mask(a.r, rest) & _mm512_test_epi64_mask(a.q, one)));
     return _mm512_mask_add_epi64(a.q, up, a.q, one);
 }
-
-// Below these bounds, c t / d in binary64 (each step rounded to nearest) is
-// within 5 * 2^-53 of its value relatively, so within 0.66 of it absolutely as
-// the quotient is at most c (t <= d): truncated, that estimate is the quotient
-// or one off it. Its remainder c t - q d then lies in [-d, 2d), which 64-bit
-// signed lanes hold exactly, and the low 64 bits of each product give it.
-inline constexpr std::uint64_t kLaneFactorBound = std::uint64_t{1} << 50;
-inline constexpr std::uint64_t kLaneDivisorBound = std::uint64_t{1} << 62;
 
 // floor(c t / d) and its remainder in every lane where c < kLaneFactorBound,
 // 0 < d < kLaneDivisorBound and t <= d: those lanes are the mask returned, and

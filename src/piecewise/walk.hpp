@@ -42,6 +42,21 @@ template <class T>
     return _mm512_permutex2var_epi64(w.low, at, w.high);
 }
 
+// The positions and values at both ends of segment first + 1 + below[l] in
+// lane l, below[l] < kLaneWindow - 1.
+struct LaneEnds {
+    __m512i x0, x1, f0, f1;
+};
+
+template <class X, class F>
+[[gnu::target("avx512f")]] LaneEnds lane_ends(const Sequence<X>& xp, const Sequence<F>& fp, std::size_t first,
+                                              __m512i below) noexcept {
+    const LaneWindow x = lane_window(xp, first);
+    const LaneWindow f = lane_window(fp, first);
+    const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
+    return {pick(x, below), pick(x, above), pick(f, below), pick(f, above)};
+}
+
 }  // namespace detail
 #endif
 
@@ -79,16 +94,12 @@ struct ForwardQueries {
 
 #if defined(RUST_HAVE_LANES)
     // Eight queries at once, lane l of key inside (or on the right end of)
-    // segment first + 1 + below[l], below[l] < kLaneWindow - 1: the lanes
-    // answered, as inside() answers them, written to out[0..8) (the others are
-    // left to inside()).
+    // the segment lane_ends() picks for it: the lanes answered, as inside()
+    // answers them, written to out[0..8) (the others are left to inside()).
     [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(std::size_t first, __m512i below, __m512i key,
                                                              Answer* out) const {
-        const detail::LaneWindow x = detail::lane_window(keys, first);
-        const detail::LaneWindow f = detail::lane_window(values, first);
-        const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
-        return Scheme<X, F>::forward_lanes(key, detail::pick(x, below), detail::pick(x, above),
-                                           detail::pick(f, below), detail::pick(f, above), out);
+        const detail::LaneEnds e = detail::lane_ends(keys, values, first, below);
+        return Scheme<X, F>::forward_lanes(key, e.x0, e.x1, e.f0, e.f1, out);
     }
 #endif
 };
@@ -135,11 +146,8 @@ struct InverseQueries {
     // As for the forward queries.
     [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(std::size_t first, __m512i below, __m512i key,
                                                              Answer* out) const {
-        const detail::LaneWindow f = detail::lane_window(keys, first);
-        const detail::LaneWindow x = detail::lane_window(positions, first);
-        const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
-        return Scheme<X, F>::inverse_lanes(key, detail::pick(x, below), detail::pick(x, above),
-                                           detail::pick(f, below), detail::pick(f, above), method, out);
+        const detail::LaneEnds e = detail::lane_ends(positions, keys, first, below);
+        return Scheme<X, F>::inverse_lanes(key, e.x0, e.x1, e.f0, e.f1, method, out);
     }
 #endif
 };
