@@ -403,9 +403,9 @@ TEST_P(Walk, IntegerExactRunsFailAtTheirOddQuery) {
         const i64 f0 = static_cast<i64>(rng() % 1000) - 500;
         const std::vector<i64> fp = {f0, f0 + m * static_cast<i64>(length)};
         const rust::Interp<u64, i64> inv(to_sequence(xp), to_sequence(fp));
-        std::vector<i64> f;
-        for (std::size_t k = 0; k < 40 + rng() % 200; ++k) {
-            f.push_back(f0 + m * static_cast<i64>(1 + rng() % (length - 1)));
+        std::vector<i64> f(40 + rng() % 200);
+        for (i64& v : f) {
+            v = f0 + m * static_cast<i64>(1 + rng() % (length - 1));
         }
         std::sort(f.begin(), f.end());
         if (m > 1) {
