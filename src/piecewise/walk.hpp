@@ -42,20 +42,23 @@ template <class T>
     return _mm512_permutex2var_epi64(w.low, at, w.high);
 }
 
-// The positions and values at both ends of segment first + 1 + below[l] in
-// lane l, below[l] < kLaneWindow - 1.
+// The positions and values at both ends of a segment, a lane's own.
 struct LaneEnds {
     __m512i x0, x1, f0, f1;
 };
 
-template <class X, class F>
-[[gnu::target("avx512f")]] LaneEnds lane_ends(const Sequence<X>& xp, const Sequence<F>& fp, std::size_t first,
-                                              __m512i below) noexcept {
-    const LaneWindow x = lane_window(xp, first);
-    const LaneWindow f = lane_window(fp, first);
-    const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
-    return {pick(x, below), pick(x, above), pick(f, below), pick(f, above)};
-}
+// Windows of the positions and the values from entry first on, loaded once
+// for a whole batch of queries.
+struct LaneTable {
+    LaneWindow x;
+    LaneWindow f;
+
+    // Lane l: the ends of segment first + 1 + below[l], below[l] < kLaneWindow - 1.
+    [[gnu::target("avx512f")]] LaneEnds ends(__m512i below) const noexcept {
+        const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
+        return {pick(x, below), pick(x, above), pick(f, below), pick(f, above)};
+    }
+};
 
 }  // namespace detail
 #endif
@@ -93,12 +96,18 @@ struct ForwardQueries {
     void prefetch(std::size_t i) const noexcept { __builtin_prefetch(values.data() + i); }
 
 #if defined(RUST_HAVE_LANES)
+    // The table's windows from entry first on, for inside_lanes().
+    [[gnu::target("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
+        return {detail::lane_window(keys, first), detail::lane_window(values, first)};
+    }
+
     // Eight queries at once, lane l of key inside (or on the right end of)
-    // the segment lane_ends() picks for it: the lanes answered, as inside()
-    // answers them, written to out[0..8) (the others are left to inside()).
-    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(std::size_t first, __m512i below, __m512i key,
-                                                             Answer* out) const {
-        const detail::LaneEnds e = detail::lane_ends(keys, values, first, below);
+    // the segment table.ends(below) picks for it: the lanes answered, as
+    // inside() answers them, written to out[0..8) (the others are left to
+    // inside()).
+    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
+                                                             __m512i key, Answer* out) const {
+        const detail::LaneEnds e = table.ends(below);
         return Scheme<X, F>::forward_lanes(key, e.x0, e.x1, e.f0, e.f1, out);
     }
 #endif
@@ -144,9 +153,13 @@ struct InverseQueries {
 
 #if defined(RUST_HAVE_LANES)
     // As for the forward queries.
-    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(std::size_t first, __m512i below, __m512i key,
-                                                             Answer* out) const {
-        const detail::LaneEnds e = detail::lane_ends(positions, keys, first, below);
+    [[gnu::target("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
+        return {detail::lane_window(positions, first), detail::lane_window(keys, first)};
+    }
+
+    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
+                                                             __m512i key, Answer* out) const {
+        const detail::LaneEnds e = table.ends(below);
         return Scheme<X, F>::inverse_lanes(key, e.x0, e.x1, e.f0, e.f1, method, out);
     }
 #endif
@@ -287,8 +300,9 @@ template <class Queries, class Read>
         }
         __m512i below[kGroups];
         count_below_lanes(keys.data() + i, last - i, lanes, below);
+        const detail::LaneTable table = queries.lane_table(i - 1);
         for (std::size_t g = 0; g < kGroups; ++g) {
-            const __mmask8 done = queries.inside_lanes(i - 1, below[g], lanes[g], out + k + 8 * g);
+            const __mmask8 done = queries.inside_lanes(table, below[g], lanes[g], out + k + 8 * g);
             if (done == 0xFF) [[likely]] {
                 continue;
             }
