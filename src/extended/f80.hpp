@@ -7,25 +7,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "extended/engine.hpp"
 #include "extended/fpu_scope.hpp"
 #include "extended/parts.hpp"
 #include "panic.hpp"
 
-#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
-#include "extended/f80_mpfr.hpp"
-#else
-#include "extended/f80_x87.hpp"
-#endif
-
 namespace rust {
-
-namespace detail {
-#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
-using F80Engine = MpfrEngine;
-#else
-using F80Engine = X87Engine;
-#endif
-}  // namespace detail
 
 // Zero, or ±m * 2^(e - 64) with a 64-bit significand m (2^63 <= m < 2^64) and an
 // exponent far from either end of its range. Positions and float64 values enter
@@ -33,8 +20,9 @@ using F80Engine = X87Engine;
 // significant bits, to nearest with ties to even; round, floor and ceil are
 // exact. A plain value: copying it copies the number, nothing is shared.
 //
-// On the x87 engine (the default) the hardware rounds by the x87 control word,
-// so F80 arithmetic is valid only while an FpuScope is alive on the thread.
+// On the x87 engine the hardware rounds by the x87 control word, so F80
+// arithmetic is valid only while an FpuScope is alive on the thread; the MPFR
+// and soft engines read no floating-point state (extended/engine.hpp picks one).
 //
 // Never NaN nor infinite in this system: construction rejects non-finite input
 // and division is only by non-zero differences. Reading such a value (parts and
@@ -42,6 +30,9 @@ using F80Engine = X87Engine;
 class F80 {
 public:
     using Parts = detail::F80Parts;
+
+    // "x87", "mpfr" or "soft".
+    static constexpr const char* kEngineName = detail::F80Engine::kName;
 
     // A value to be assigned before it is read, for blocks of results.
     F80() noexcept = default;
@@ -130,7 +121,9 @@ public:
     // of terms that all share a sign has that sign, or is zero.
     enum class Sign : std::uint8_t { NotNegative, NotPositive, Either };
 
-    // to_f64() of a value whose sign is as S says. On the x87 engine the
+    // to_f64() of a value whose sign is as S says. On the soft and MPFR
+    // engines that is to_f64() itself, bit operations on the parts. On the
+    // x87 engine the
     // hardware's store rounds to nearest under the scope's word, and a result
     // that went away from zero is stepped back one unit in its last place, to
     // the binary64 value on the near side of zero: the truncation, subnormal
@@ -140,7 +133,7 @@ public:
     // least 2^1024, where to_f64 gives infinity); those are redone by to_f64().
     template <Sign S>
     double to_f64_of_sign() const {
-#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+#if !RUST_F80_ENGINE_X87
         return to_f64();
 #else
         using Engine = detail::X87Engine;
@@ -166,7 +159,9 @@ public:
 #endif
     }
 
-    // round(), floor() or ceil() (as R says), then to_u64(). On the x87 engine
+    // round(), floor() or ceil() (as R says), then to_u64(). On the soft
+    // engine the integer and fractional bits of the significand give it
+    // directly; on the MPFR engine it is the definition. On the x87 engine
     // the hardware's integer store gives the nearest integer under the scope's
     // word, and floor and ceil move it by one when it lies on the wrong side of
     // the value: exact, since a value that is not whole is below 2^63. What the
@@ -174,7 +169,9 @@ public:
     // the long way, as do negative results.
     template <Rounding R>
     std::uint64_t to_position() const {
-#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+#if RUST_F80_ENGINE_SOFT
+        return position_of<R>(parts());
+#elif RUST_F80_ENGINE_MPFR
         return rounded(R).to_u64();
 #else
         using Engine = detail::X87Engine;
@@ -197,9 +194,13 @@ public:
     }
 
     // The value as a position (to_u64()) when it is whole, nothing when it is
-    // not; by the same integer store as to_position.
+    // not; by the same integer store as to_position on the x87 engine, from
+    // the parts on the soft engine.
     std::optional<std::uint64_t> to_whole_position() const {
-#if !(defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR)
+#if RUST_F80_ENGINE_SOFT
+        return whole_position_of(parts());
+#else
+#if RUST_F80_ENGINE_X87
         using Engine = detail::X87Engine;
         const std::int64_t nearest = Engine::nearest_i64(rep_);
         if (nearest >= 0) [[likely]] {
@@ -214,7 +215,51 @@ public:
             return whole.to_u64();
         }
         return std::nullopt;
+#endif
     }
+
+#if RUST_F80_ENGINE_SOFT
+    // to_position<R>() from a value's parts: zero and negative values give 0
+    // (their roundings are at most zero), from 2^64 on 2^64 - 1, and below
+    // that the whole part moved by the fraction as R says: at most 2^63, so
+    // it does not wrap.
+    template <Rounding R>
+    static std::uint64_t position_of(const Parts& p) noexcept {
+        if (p.zero || p.negative) {
+            return 0;
+        }
+        if (p.e >= 64) {
+            return p.e == 64 ? p.m : UINT64_MAX;
+        }
+        using Engine = detail::SoftEngine;
+        const Engine::Split s = Engine::split(p.m, p.e);
+        if constexpr (R == Rounding::Nearest) {
+            return Engine::nearest_even(s);
+        } else if constexpr (R == Rounding::Down) {
+            return s.whole;
+        } else {
+            return s.whole + static_cast<std::uint64_t>(s.frac != 0);
+        }
+    }
+
+    // to_whole_position() from a value's parts: from 2^63 on every value is
+    // whole; below, its fractional bits must be zero (below 1 only zero is).
+    static std::optional<std::uint64_t> whole_position_of(const Parts& p) noexcept {
+        if (p.zero) {
+            return 0;
+        }
+        if (p.e < 64 && (p.e <= 0 || (p.m << p.e) != 0)) {
+            return std::nullopt;
+        }
+        if (p.negative) {
+            return 0;
+        }
+        if (p.e > 64) {
+            return UINT64_MAX;
+        }
+        return p.m >> (64 - p.e);
+    }
+#endif
 
 private:
     // The definitions, out of line: the value reaches them by copy, so that a

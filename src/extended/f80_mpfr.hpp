@@ -6,7 +6,6 @@
 
 #include <mpfr.h>
 
-#include "extended/fpu_scope.hpp"
 #include "extended/parts.hpp"
 #include "panic.hpp"
 
@@ -18,6 +17,7 @@ static_assert(GMP_NUMB_BITS == 64, "a 64-bit significand must fit one limb");
 static_assert(ULONG_MAX == UINT64_MAX, "mpfr_set_ui must take every u64");
 
 struct MpfrEngine {
+    static constexpr const char* kName = "mpfr";
     static constexpr mpfr_prec_t kPrecision = 64;
 
     // MPFR's own reading matches ours: value = ±0.limb * 2^exp, the limb's top

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "extended/fpu_scope.hpp"
 #include "extended/parts.hpp"
 #include "panic.hpp"
 
@@ -21,6 +20,7 @@ static_assert(LDBL_MANT_DIG == 64 && LDBL_MAX_EXP == 16384, "long double is not 
 // Every operation is one x87 instruction (or a compare on top of one) that rounds
 // by the control word, so all of them are only valid inside an FpuScope.
 struct X87Engine {
+    static constexpr const char* kName = "x87";
     using Rep = long double;
 
     // fild of the u64 read as signed, plus 2^64 when the top bit was set: the

@@ -3,12 +3,15 @@
 
 #include <cstdint>
 
+#include "extended/engine.hpp"
+
 namespace rust {
 
-#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
+#if !RUST_F80_ENGINE_X87
 
-// The MPFR engine rounds by its own rule and reads no floating-point state. The
-// empty constructor body keeps a held scope from counting as an unused variable.
+// The MPFR and soft engines round by their own rule and read no floating-point
+// state. The empty constructor body keeps a held scope from counting as an
+// unused variable.
 class FpuScope {
 public:
     FpuScope() noexcept {}

@@ -1,9 +1,11 @@
-// Hashes the results of a fixed stream of F80 operations; builds on the two engines must print the same digest.
+// Hashes the results of a fixed stream of F80 operations; builds on the three engines must print the same digest.
 //
 // Only one engine is compiled into a binary, so the engines are compared by
 // building this program once with each and comparing the "digest" lines:
 //   g++ -std=c++20 -O2 -Isrc tests/cpp/engine_digest.cpp -o digest_x87
 //   g++ -std=c++20 -O2 -Isrc -DRUST_ENGINE_MPFR=1 tests/cpp/engine_digest.cpp -o digest_mpfr -lmpfr -lgmp
+//   g++ -std=c++20 -O2 -Isrc -DRUST_ENGINE_SOFT=1 tests/cpp/engine_digest.cpp -o digest_soft
+// The first line names the engine ("engine: soft").
 // An optional argument sets the number of rounds (default 2000000).
 #include <bit>
 #include <cstdint>
@@ -134,11 +136,7 @@ int main(int argc, char** argv) {
         t.add(q.floor());
         t.add(q.ceil());
     }
-#if defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR
-    std::printf("engine: mpfr\n");
-#else
-    std::printf("engine: x87\n");
-#endif
+    std::printf("engine: %s\n", F80::kEngineName);
     std::printf("digest: rounds=%ld results=%llu zeros=%llu beyond_f64=%llu clamped=%llu hash=%016llx\n", rounds,
                 static_cast<unsigned long long>(t.results), static_cast<unsigned long long>(t.zeros),
                 static_cast<unsigned long long>(t.beyond_f64), static_cast<unsigned long long>(t.clamped),

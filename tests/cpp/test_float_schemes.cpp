@@ -191,7 +191,7 @@ TEST(FloatSchemesFpu, ResultsDoNotDependOnTheCallersMode) {
         }
     }
     EXPECT_EQ(control_word(), callers);
-#if !(defined(RUST_ENGINE_MPFR) && RUST_ENGINE_MPFR)
+#if RUST_F80_ENGINE_X87
     // Without a scope the x87 engine does round by the caller's mode (1/10 to
     // 53 bits, upward), so the check above can fail.
     EXPECT_EQ(forward_bits(1, 0, 10, 0.0, 1.0), 0x3FB999999999999A);
