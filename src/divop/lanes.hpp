@@ -7,7 +7,9 @@
 
 #include "divop/divop.hpp"
 
-#if defined(__x86_64__)
+// A build may leave the vector path out (RUST_VECTOR_DISABLED), so that the
+// portable one can be measured and tested on a CPU that has AVX-512.
+#if defined(__x86_64__) && !(defined(RUST_VECTOR_DISABLED) && RUST_VECTOR_DISABLED)
 #include <immintrin.h>
 #define RUST_HAVE_LANES 1
 #endif
