@@ -76,24 +76,36 @@ public:
     // Truncation toward zero to binary64: the bits below the 53 (or fewer, for a
     // subnormal) that binary64 keeps are dropped, never rounded. Zero and
     // magnitudes below 2^-1074 give +0.0; magnitudes from 2^1024 on give ±inf.
-    double to_f64() const {
-        const Parts p = parts();
-        if (p.zero || p.e < -1073) {
+    double to_f64() const { return f64_of(parts()); }
+
+    // to_f64() of the value with these parts.
+    static double f64_of(const Parts& p) noexcept {
+        if (p.zero) {
             return 0.0;
         }
-        const std::uint64_t sign = static_cast<std::uint64_t>(p.negative) << 63;
-        if (p.e > 1024) {
-            return std::bit_cast<double>(sign | kExponentField);
+        return f64_of_nonzero(p.negative, p.m, p.e);
+    }
+
+    // f64_of() of a non-zero value, m's top bit set; the normal range first,
+    // in one unsigned comparison.
+    static double f64_of_nonzero(bool negative, std::uint64_t m, std::int32_t e) noexcept {
+        const std::uint64_t sign = static_cast<std::uint64_t>(negative) << 63;
+        if (static_cast<std::uint32_t>(e + 1021) <= 2045U) [[likely]] {
+            // Normal, -1021 <= e <= 1024: [2^(e-1), 2^e) has biased exponent
+            // e - 1 + 1023, from 1 to 2046; the fraction is m's bits 62..11,
+            // the leading bit left implicit.
+            const auto biased = static_cast<std::uint64_t>(e + 1022);
+            return std::bit_cast<double>(sign | (biased << 52) | ((m >> 11) & kFractionField));
         }
-        if (p.e >= -1021) {
-            // Normal: [2^(e-1), 2^e) has biased exponent e - 1 + 1023, from 1 to
-            // 2046; the fraction is m's bits 62..11, the leading bit left implicit.
-            const auto biased = static_cast<std::uint64_t>(p.e + 1022);
-            return std::bit_cast<double>(sign | (biased << 52) | ((p.m >> 11) & kFractionField));
+        if (e < -1073) {
+            return 0.0;
+        }
+        if (e > 1024) {
+            return std::bit_cast<double>(sign | kExponentField);
         }
         // Subnormal: the fraction counts units of 2^-1074 and m * 2^(e-64) is
         // m >> (-1010 - e) of them, a shift from 12 (e = -1022) to 63 (e = -1073).
-        return std::bit_cast<double>(sign | (p.m >> (-1010 - p.e)));
+        return std::bit_cast<double>(sign | (m >> (-1010 - e)));
     }
 
     // The integer part, clamped to [0, 2^64 - 1]: negative values and

@@ -106,17 +106,25 @@ struct SoftEngine {
 
     // ma * mb * 2^(e - 128), both significands with their top bit set: the
     // product lies in [2^126, 2^128), so it is normalised by a shift of one
-    // bit at most.
+    // bit at most. Which one depends on the operands' bits: kept free of a
+    // branch, which would be guessed wrong half the time.
     static Rep product(std::uint32_t negative, std::uint64_t ma, std::uint64_t mb, std::int32_t e) noexcept {
         const divop::u128 p = static_cast<divop::u128>(ma) * mb;
         auto hi = static_cast<std::uint64_t>(p >> 64);
         auto lo = static_cast<std::uint64_t>(p);
-        if ((hi >> 63) == 0) {
-            hi = (hi << 1) | (lo >> 63);
-            lo <<= 1;
-            --e;
-        }
-        return rounded(negative, hi, lo, e);
+        const std::uint64_t low = (hi >> 63) ^ 1;
+        hi = (hi << low) | ((lo >> 63) & low);
+        lo <<= low;
+        return rounded(negative, hi, lo, e - static_cast<std::int32_t>(low));
+    }
+
+    // The numerator of a quotient of significands n / d (both with their top
+    // bit set): n * 2^64, or n * 2^63 when n >= d (over = 1), so that the
+    // quotient has exactly 64 bits and the high word stays below d. Without
+    // a branch, as for product().
+    static divop::u128 numerator(std::uint64_t n, std::uint64_t over) noexcept {
+        const std::uint64_t lo = (n << 63) & (std::uint64_t{0} - over);
+        return (static_cast<divop::u128>(n >> over) << 64) | lo;
     }
 
     static Rep div(Rep a, Rep b) noexcept {
@@ -129,9 +137,9 @@ struct SoftEngine {
         // ma / mb lies in (1/2, 2). Below 1, ma * 2^64 / mb gives 64 quotient
         // bits; from 1 on, ma * 2^63 / mb does. Either way the high word of the
         // numerator is below mb, as the division needs.
-        const unsigned over = a.m >= b.m ? 1 : 0;
-        const divop::u128 n = (static_cast<divop::u128>(a.m) << 64) >> over;
-        return quotient(a.negative ^ b.negative, divop::div_rem(n, b.m), b.m, a.e - b.e + static_cast<std::int32_t>(over));
+        const std::uint64_t over = a.m >= b.m ? 1 : 0;
+        return quotient(a.negative ^ b.negative, divop::div_rem(numerator(a.m, over), b.m), b.m,
+                        a.e - b.e + static_cast<std::int32_t>(over));
     }
 
     // A 64-bit quotient (top bit set) and its remainder by d, rounded: the

@@ -6,6 +6,9 @@
 #include <optional>
 
 #include "extended/f80.hpp"
+#if RUST_F80_ENGINE_SOFT
+#include "extended/f80_soft_segment.hpp"
+#endif
 #include "schemes/method.hpp"
 #include "schemes/scheme.hpp"
 
@@ -30,6 +33,210 @@ namespace detail {
 inline double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
 
 }  // namespace detail
+
+// The step-by-step definitions, one query at a time, on whichever engine F80
+// has. The schemes and segments below give the same bits faster.
+struct FloatSteps {
+    static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+        const F80 xx = F80::from_position(x);
+        const F80 xx0 = F80::from_position(x0);
+        const F80 xx1 = F80::from_position(x1);
+        const F80 ff0 = F80::from_value(f0);
+        const F80 ff1 = F80::from_value(f1);
+        const F80 a = xx1 - xx;
+        const F80 p = ff0 * a;
+        const F80 b = xx - xx0;
+        const F80 q = ff1 * b;
+        const F80 s = p + q;
+        const F80 d = xx1 - xx0;
+        return (s / d).to_f64_of_sign<F80::Sign::Either>();
+    }
+
+    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+                                                Method method) {
+        // The query is checked first, as the steps read it first.
+        const F80 ff = F80::from_value(f);
+        const F80 xx0 = F80::from_position(x0);
+        const F80 xx1 = F80::from_position(x1);
+        const F80 ff0 = F80::from_value(f0);
+        const F80 ff1 = F80::from_value(f1);
+        const F80 a = ff1 - ff;
+        const F80 p = xx0 * a;
+        const F80 b = ff - ff0;
+        const F80 q = xx1 * b;
+        const F80 s = p + q;
+        const F80 d = ff1 - ff0;
+        const F80 r = s / d;
+        switch (method) {
+            case Method::Exact:
+                // The floor when it equals the quotient.
+                return r.to_whole_position();
+            case Method::Nearest:
+                return r.to_position<F80::Rounding::Nearest>();
+            case Method::Ffill:
+                return r.to_position<F80::Rounding::Down>();
+            case Method::Bfill:
+                return r.to_position<F80::Rounding::Up>();
+        }
+        return std::nullopt;
+    }
+};
+
+#if RUST_F80_ENGINE_SOFT
+
+namespace detail {
+
+// Checks a value as F80::from_value does (the same Panic) and passes it on.
+inline double finite(double v) {
+    F80::from_value(v);
+    return v;
+}
+
+// A quotient of the soft forms (finite, by their construction) as binary64,
+// by to_f64()'s truncation.
+inline double f64_of(SoftEngine::Rep r) noexcept {
+    return r.m == 0 ? 0.0 : F80::f64_of_nonzero(r.negative != 0, r.m, r.e);
+}
+
+// The same quotient's parts, for the conversions to positions.
+inline F80::Parts parts_of(SoftEngine::Rep r) noexcept { return {r.m == 0, r.negative != 0, r.m, r.e}; }
+
+// The position from a quotient, as the method says.
+inline std::optional<std::uint64_t> position_by(Method method, SoftEngine::Rep r) noexcept {
+    const F80::Parts p = parts_of(r);
+    switch (method) {
+        case Method::Exact:
+            return F80::whole_position_of(p);
+        case Method::Nearest:
+            return F80::position_of<F80::Rounding::Nearest>(p);
+        case Method::Ffill:
+            return F80::position_of<F80::Rounding::Down>(p);
+        case Method::Bfill:
+            break;
+    }
+    return F80::position_of<F80::Rounding::Up>(p);
+}
+
+}  // namespace detail
+
+// On the soft engine a segment prepares what it fixes once (the divisor's
+// reciprocal, the end values unpacked, whether every step is exact) and each
+// query does the rest in integers; results are FloatSteps' bits.
+template <>
+class ForwardSegment<std::uint64_t, double> {
+public:
+    using Key = std::uint64_t;
+    using Answer = double;
+
+    // f0 is checked first, then f1.
+    ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
+        : f0_(detail::finite(f0)), f1_(detail::finite(f1)), form_(x0, x1, f0_, f1_) {}
+
+    static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
+    static constexpr bool kAnswersAtEnds = false;
+
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                      double* out) const {
+        for (std::size_t j = k; j < count; ++j) {
+            const std::uint64_t x = read(j);
+            if (!(lo < x && x < hi)) {
+                return {j, false};
+            }
+            out[j] = detail::f64_of(form_.answer(x));
+        }
+        return {count, false};
+    }
+
+private:
+    double f0_, f1_;
+    detail::SoftForward<true> form_;
+};
+
+template <>
+class InverseSegment<std::uint64_t, double> {
+public:
+    using Key = double;
+    using Answer = std::uint64_t;
+
+    InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
+        : f0_(detail::finite(f0)), f1_(detail::finite(f1)), method_(method), form_(x0, x1, f0_, f1_) {}
+
+    static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
+    static constexpr bool kAnswersAtEnds = false;
+
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                      std::uint64_t* out) const {
+        switch (method_) {
+            case Method::Exact:
+                return run_exact(read, k, count, lo, hi, out);
+            case Method::Nearest:
+                return run<F80::Rounding::Nearest>(read, k, count, lo, hi, out);
+            case Method::Ffill:
+                return run<F80::Rounding::Down>(read, k, count, lo, hi, out);
+            case Method::Bfill:
+                break;
+        }
+        return run<F80::Rounding::Up>(read, k, count, lo, hi, out);
+    }
+
+private:
+    // A NaN fails both comparisons of a run's bounds and goes back to the table.
+    template <F80::Rounding R, class Read>
+    RunEnd run(Read& read, std::size_t k, std::size_t count, double lo, double hi, std::uint64_t* out) const {
+        for (std::size_t j = k; j < count; ++j) {
+            const double f = read(j);
+            if (!(lo < f && f < hi)) {
+                return {j, false};
+            }
+            out[j] = F80::position_of<R>(detail::parts_of(form_.answer(f)));
+        }
+        return {count, false};
+    }
+
+    template <class Read>
+    RunEnd run_exact(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                     std::uint64_t* out) const {
+        for (std::size_t j = k; j < count; ++j) {
+            const double f = read(j);
+            if (!(lo < f && f < hi)) {
+                return {j, false};
+            }
+            const std::optional<std::uint64_t> position = F80::whole_position_of(detail::parts_of(form_.answer(f)));
+            if (!position) {
+                return {j, true};
+            }
+            out[j] = *position;
+        }
+        return {count, false};
+    }
+
+    double f0_, f1_;
+    Method method_;
+    detail::SoftInverse<true> form_;
+};
+
+// One query: the same integer forms without the reciprocal, which would
+// cost more to set up than the one division it saves.
+template <>
+struct Scheme<std::uint64_t, double> {
+    static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+        const double ff0 = detail::finite(f0);
+        const double ff1 = detail::finite(f1);
+        return detail::f64_of(detail::SoftForward<false>(x0, x1, ff0, ff1).answer(x));
+    }
+
+    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+                                                Method method) {
+        const double ff = detail::finite(f);
+        const double ff0 = detail::finite(f0);
+        const double ff1 = detail::finite(f1);
+        return detail::position_by(method, detail::SoftInverse<false>(x0, x1, ff0, ff1).answer(ff));
+    }
+};
+
+#else
 
 // ((x1 - x) f0 + (x - x0) f1) / (x1 - x0), x0 < x < x1, truncated to binary64
 // and not clamped to [f0, f1]. Setting up throws Panic when f0, then f1, is not
@@ -223,55 +430,21 @@ private:
     Method method_;
 };
 
-// The one-query definitions, step by step as the results are defined; the
-// segments above give the same bits faster. The last step, the conversion out
-// of F80, is taken by the conversions that give the defined results by the
-// hardware's stores (tested against their definitions).
+// One query: the step-by-step definition itself. Its last step, the
+// conversion out of F80, is taken by the conversions that give the defined
+// results by the hardware's stores (tested against their definitions).
 template <>
 struct Scheme<std::uint64_t, double> {
     static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
-        const F80 xx = F80::from_position(x);
-        const F80 xx0 = F80::from_position(x0);
-        const F80 xx1 = F80::from_position(x1);
-        const F80 ff0 = F80::from_value(f0);
-        const F80 ff1 = F80::from_value(f1);
-        const F80 a = xx1 - xx;
-        const F80 p = ff0 * a;
-        const F80 b = xx - xx0;
-        const F80 q = ff1 * b;
-        const F80 s = p + q;
-        const F80 d = xx1 - xx0;
-        return (s / d).to_f64_of_sign<F80::Sign::Either>();
+        return FloatSteps::forward(x, x0, x1, f0, f1);
     }
 
     static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
                                                 Method method) {
-        // The query is checked first, as the steps read it first.
-        const F80 ff = F80::from_value(f);
-        const F80 xx0 = F80::from_position(x0);
-        const F80 xx1 = F80::from_position(x1);
-        const F80 ff0 = F80::from_value(f0);
-        const F80 ff1 = F80::from_value(f1);
-        const F80 a = ff1 - ff;
-        const F80 p = xx0 * a;
-        const F80 b = ff - ff0;
-        const F80 q = xx1 * b;
-        const F80 s = p + q;
-        const F80 d = ff1 - ff0;
-        const F80 r = s / d;
-        switch (method) {
-            case Method::Exact:
-                // The floor when it equals the quotient.
-                return r.to_whole_position();
-            case Method::Nearest:
-                return r.to_position<F80::Rounding::Nearest>();
-            case Method::Ffill:
-                return r.to_position<F80::Rounding::Down>();
-            case Method::Bfill:
-                return r.to_position<F80::Rounding::Up>();
-        }
-        return std::nullopt;
+        return FloatSteps::inverse(f, x0, x1, f0, f1, method);
     }
 };
+
+#endif
 
 }  // namespace rust

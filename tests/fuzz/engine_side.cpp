@@ -1,6 +1,8 @@
-// One engine's side of the float_engines target. Compiled twice: as is for the
-// x87 engine (ENGINE_SIDE=x87), and with -DRUST_ENGINE_MPFR=1 -Drust=rust_mpfr
-// -DENGINE_SIDE=mpfr, the core's namespace renamed so both copies link together.
+// One engine's side of the float_engines target and of the engine_sides unit
+// test. Compiled once per engine: as is for the x87 engine (ENGINE_SIDE=x87),
+// with -DRUST_ENGINE_MPFR=1 -Drust=rust_mpfr -DENGINE_SIDE=mpfr, and with
+// -DRUST_ENGINE_SOFT=1 -Drust=rust_soft -DENGINE_SIDE=soft, the core's
+// namespace renamed so that the copies link together.
 #include "engine_side.hpp"
 
 #include <bit>
@@ -19,7 +21,7 @@
 #include "schemes/float.hpp"
 
 #ifndef ENGINE_SIDE
-#error "ENGINE_SIDE names the engine: x87 or mpfr"
+#error "ENGINE_SIDE names the engine: x87, mpfr or soft"
 #endif
 
 namespace {

@@ -33,7 +33,9 @@ struct Side {
                    const std::vector<std::uint64_t>& xq, const std::vector<double>& fq, int method);
 };
 
+// Each side is defined only where its copy is linked in: x87 on x86 only.
 extern const Side x87;
 extern const Side mpfr;
+extern const Side soft;
 
 }  // namespace engine_side
