@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module and runs every test: the C++ unit tests of the numeric core
-# with both arithmetic engines, then the pytest suite on each row of the matrix
-# (CPython with NumPy 2 and with NumPy 1.26, the MPFR-engine build, PyPy with
-# NumPy 1.26). Runs every row, prints each runner's summary, and exits non-zero
+# with each arithmetic engine, then the pytest suite on each row of the matrix
+# (CPython with NumPy 2 and with NumPy 1.26, the MPFR-engine and soft-engine
+# builds, PyPy with NumPy 1.26). Runs every row, prints each runner's summary, and exits non-zero
 # if any row failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -18,8 +18,9 @@ ensure_venv "$root/.venv-numpy1" python3 requirements/test-numpy1.txt
 ensure_venv "$root/.venv-pypy" pypy3 requirements/test-pypy.txt
 
 
-# C++ unit tests, once per engine.
-for engine in x87 mpfr; do
+# C++ unit tests, once per engine (each build also compares the soft and x87
+# engines' schemes with MPFR's in one binary, engine_sides).
+for engine in x87 mpfr soft; do
     banner "C++ unit tests, $engine engine"
     dir=$work/unit-$engine
     status=0
@@ -29,22 +30,26 @@ for engine in x87 mpfr; do
     [ $status -eq 0 ] && { PATH=$root/.venv/bin:$PATH ninja -C "$dir" >>"$work/unit-$engine.log" 2>&1 || status=$?; }
     if [ $status -eq 0 ]; then
         "$dir/core_tests" --gtest_brief=1 || status=$?
+        if [ -x "$dir/engine_sides" ]; then
+            "$dir/engine_sides" --gtest_brief=1 || status=$?
+        fi
     else
         tail -n 40 "$work/unit-$engine.log"
     fi
     record "unit-$engine" $status
 done
 
-# The two engines on millions of random operations of every kind, digested.
+# The three engines on millions of random operations of every kind, digested.
 banner "engine agreement, C++"
 engine_digests=()
-for engine in x87 mpfr; do
+for engine in x87 mpfr soft; do
     out=$("$work/unit-$engine/engine_digest" 2>&1) || out="failed: $out"
     echo "$out"
     # The first line names the engine; the digest line must match.
     engine_digests+=("$(grep '^digest:' <<<"$out")")
 done
-[[ "${engine_digests[0]}" == digest:* ]] && [ "${engine_digests[0]}" = "${engine_digests[1]}" ]
+[[ "${engine_digests[0]}" == digest:* ]] && [ "${engine_digests[0]}" = "${engine_digests[1]}" ] &&
+    [ "${engine_digests[0]}" = "${engine_digests[2]}" ]
 record "engine agreement, C++" $?
 
 # Wheels: one per engine for CPython, one for PyPy, each built as `pip install .` would.
@@ -67,6 +72,7 @@ run_pytest() {  # run_pytest NAME VENV WHEELDIR
 banner "building wheels"
 build_wheel "$root/.venv" "$work/wheel-x87" -Csetup-args=-Dengine=x87 && x87=1 || x87=0
 build_wheel "$root/.venv" "$work/wheel-mpfr" -Csetup-args=-Dengine=mpfr && mpfr=1 || mpfr=0
+build_wheel "$root/.venv" "$work/wheel-soft" -Csetup-args=-Dengine=soft && soft=1 || soft=0
 build_wheel "$root/.venv-pypy" "$work/wheel-pypy" && pypy=1 || pypy=0
 
 if [ $x87 -eq 1 ]; then
@@ -76,12 +82,15 @@ else record "wheel-x87" 1; fi
 if [ $mpfr -eq 1 ]; then
     run_pytest "CPython, NumPy 2, MPFR engine" "$root/.venv" "$work/wheel-mpfr"
 else record "wheel-mpfr" 1; fi
+if [ $soft -eq 1 ]; then
+    run_pytest "CPython, NumPy 2, soft engine" "$root/.venv" "$work/wheel-soft"
+else record "wheel-soft" 1; fi
 if [ $pypy -eq 1 ]; then
     run_pytest "PyPy, NumPy 1.26, x87 engine" "$root/.venv-pypy" "$work/wheel-pypy"
 else record "wheel-pypy" 1; fi
 
 # The float workload through the module must give the same bits on every build
-# and interpreter: both engines, NumPy 2 and 1.26, CPython and PyPy.
+# and interpreter: every engine, NumPy 2 and 1.26, CPython and PyPy.
 digest_row() {  # digest_row LABEL VENV WHEELDIR: prints and keeps one digest line
     local label=$1 venv=$2 wheels=$3 out=""
     if "$venv/bin/pip" install -q --force-reinstall --no-deps "$wheels"/*.whl; then
@@ -92,11 +101,12 @@ digest_row() {  # digest_row LABEL VENV WHEELDIR: prints and keeps one digest li
     echo "$label: $out"
     digests+=("$out")
 }
-if [ $x87 -eq 1 ] || [ $mpfr -eq 1 ] || [ $pypy -eq 1 ]; then
+if [ $x87 -eq 1 ] || [ $mpfr -eq 1 ] || [ $soft -eq 1 ] || [ $pypy -eq 1 ]; then
     banner "engine and interpreter agreement, through the module"
     digests=()
-    # MPFR first: .venv is left with the default engine installed.
+    # MPFR and soft first: .venv is left with the default engine installed.
     [ $mpfr -eq 1 ] && digest_row "CPython, NumPy 2, MPFR engine" "$root/.venv" "$work/wheel-mpfr"
+    [ $soft -eq 1 ] && digest_row "CPython, NumPy 2, soft engine" "$root/.venv" "$work/wheel-soft"
     if [ $x87 -eq 1 ]; then
         digest_row "CPython, NumPy 2, x87 engine" "$root/.venv" "$work/wheel-x87"
         digest_row "CPython, NumPy 1.26, x87 engine" "$root/.venv-numpy1" "$work/wheel-x87"
