@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The numeric core on a CPU without the x87 format: cross-builds the C++ unit
 # tests and the engine digest for 64-bit Arm (where long double is binary128, so
-# the automatic engine choice must fall to MPFR), runs both under qemu-user, and
-# compares the digest with a native x86-64 build's, which uses the x87 engine.
-# The two engines must agree bit for bit on the same stream of operations.
+# the automatic engine choice must fall to the soft engine), runs both under
+# qemu-user, and compares the digest with a native x86-64 build's, which uses
+# the x87 engine. The two engines must agree bit for bit on the same stream of
+# operations. The Arm unit tests include engine_sides, the soft engine against
+# MPFR.
 #
 # Usage: bash scripts/aarch64.sh [ROUNDS]
 #   ROUNDS: the engine digest's round count on both sides (default 2000000, the
@@ -69,9 +71,9 @@ build() {  # build DIR LOG TARGET... -- MESON-OPTION...: configures once, then b
 }
 
 # The engine is left to the automatic choice on both sides: it must pick x87
-# here and MPFR on Arm, and the digests' first lines say which one ran.
+# here and soft on Arm, and the digests' first lines say which one ran.
 banner "aarch64: cross build (engine auto)"
-build "$cross" "$logs/cross-build.log" core_tests engine_digest -- \
+build "$cross" "$logs/cross-build.log" core_tests engine_digest engine_sides -- \
     --cross-file "$root/scripts/cross/aarch64-linux.ini" -Dengine=auto -Dunit_tests=enabled -Dmodule=disabled
 cross_ok=$?
 record "cross build" $cross_ok
@@ -89,6 +91,9 @@ if [ $cross_ok -eq 0 ]; then
     banner "aarch64: C++ unit tests under qemu"
     "${qemu[@]}" "$cross/core_tests" --gtest_brief=1 >"$logs/core_tests.out" 2>&1
     status=$?
+    if [ -x "$cross/engine_sides" ]; then
+        "${qemu[@]}" "$cross/engine_sides" --gtest_brief=1 >>"$logs/core_tests.out" 2>&1 || status=$?
+    fi
     # Failures in full, then the runner's closing lines.
     grep -vE '^Running main|^\[==========\]|^\[  PASSED  \]' "$logs/core_tests.out" | tail -n 60
     grep -E '^\[==========\].* ran\.|^\[  (PASSED|FAILED)  \] [0-9]+ test' "$logs/core_tests.out"
@@ -111,16 +116,16 @@ digest_of() {  # digest_of NAME EXPECTED-ENGINE COMMAND...: prints the digest li
 if [ $cross_ok -eq 0 ] && [ $native_ok -eq 0 ]; then
     banner "engine digest, $rounds rounds"
     t0=$SECONDS
-    arm=$(digest_of aarch64 mpfr "${qemu[@]}" "$cross/engine_digest")
+    arm=$(digest_of aarch64 soft "${qemu[@]}" "$cross/engine_digest")
     arm_ok=$?
-    record "aarch64 picks mpfr" $arm_ok
-    echo "aarch64 (qemu): $arm ($((SECONDS - t0)) s)"
+    record "aarch64 picks soft" $arm_ok
+    echo "aarch64 (qemu), engine soft: $arm ($((SECONDS - t0)) s)"
     x86=$(digest_of x86-64 x87 "$native/engine_digest")
     x86_ok=$?
     record "x86-64 picks x87" $x86_ok
-    echo "x86-64: $x86"
+    echo "x86-64, engine x87: $x86"
     hash_of() { sed -n 's/.* hash=\([0-9a-f]*\)$/\1/p' <<<"$1"; }
-    echo "aarch64 engine digest: $(hash_of "$arm") (x86-64: $(hash_of "$x86"))"
+    echo "aarch64 engine digest (soft): $(hash_of "$arm") (x86-64, x87: $(hash_of "$x86"))"
     [ $arm_ok -eq 0 ] && [ $x86_ok -eq 0 ] && [ -n "$arm" ] && [ "$arm" = "$x86" ]
     same=$?
     [ $same -ne 0 ] && echo "the digests differ"

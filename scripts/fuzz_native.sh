@@ -5,7 +5,8 @@
 #   divisor        Divisor and div_rem against exact 128-bit division, and the
 #                  rounding rules against their plain statements;
 #   interp_walks   Interp's batch walks against the one-query functions in a loop;
-#   float_engines  the float64 schemes and walks, x87 engine against MPFR engine.
+#   float_engines  the float64 schemes and walks, x87 and soft engines against
+#                  the MPFR engine.
 #
 # Usage: bash scripts/fuzz_native.sh [--long] [--only TARGET] [--plant SRC] [SECONDS]
 #   SECONDS per target: 60 by default, 600 with --long.
@@ -68,14 +69,16 @@ build() {  # build TARGET: the binary, or the compiler's messages and status 1
     stale "$bin/$target" || return 0
     case $target in
         float_engines)
-            # Each engine in its own translation unit; the MPFR one with the
-            # core's namespace renamed, so both sets of classes link together.
+            # Each engine in its own translation unit; the MPFR and soft ones
+            # with the core's namespace renamed, so all sets of classes link together.
             clang++ "${flags[@]}" -c -DENGINE_SIDE=x87 "$fuzz/engine_side.cpp" -o "$out/obj/side_x87.o" \
                 >"$log" 2>&1 &&
             clang++ "${flags[@]}" -c -DENGINE_SIDE=mpfr -DRUST_ENGINE_MPFR=1 -Drust=rust_mpfr \
                 "$fuzz/engine_side.cpp" -o "$out/obj/side_mpfr.o" >>"$log" 2>&1 &&
+            clang++ "${flags[@]}" -c -DENGINE_SIDE=soft -DRUST_ENGINE_SOFT=1 -Drust=rust_soft \
+                "$fuzz/engine_side.cpp" -o "$out/obj/side_soft.o" >>"$log" 2>&1 &&
             clang++ "${flags[@]}" "$fuzz/float_engines.cpp" "$out/obj/side_x87.o" "$out/obj/side_mpfr.o" \
-                -lmpfr -lgmp -o "$bin/$target" >>"$log" 2>&1
+                "$out/obj/side_soft.o" -lmpfr -lgmp -o "$bin/$target" >>"$log" 2>&1
             ;;
         *)
             clang++ "${flags[@]}" "$fuzz/$target.cpp" -o "$bin/$target" >"$log" 2>&1

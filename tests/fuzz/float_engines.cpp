@@ -1,6 +1,7 @@
-// libFuzzer target: the float64 schemes and walks on the x87 engine against the
-// MPFR engine, bit for bit, Panic messages included. Each engine is compiled in
-// its own translation unit (engine_side.cpp) and reached through engine_side.
+// libFuzzer target: the float64 schemes and walks on the x87 and soft engines
+// against the MPFR engine, bit for bit, Panic messages included. Each engine is
+// compiled in its own translation unit (engine_side.cpp) and reached through
+// engine_side.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -41,17 +42,25 @@ void print(const char* side, const Result& r) {
     std::fputc('\n', stderr);
 }
 
-// inputs() prints the call's arguments, only when there is something to report.
-template <class Inputs>
-void compare(const Result& a, const Result& b, const char* what, Inputs&& inputs) {
-    if (a == b) {
-        return;
+// The engines compared with MPFR's, which is the oracle.
+constexpr const engine_side::Side* kSides[] = {&engine_side::x87, &engine_side::soft};
+
+// call(side) on every engine against MPFR; inputs() prints the call's
+// arguments, only when there is something to report.
+template <class Call, class Inputs>
+void compare(Call&& call, const char* what, Inputs&& inputs) {
+    const Result oracle = call(engine_side::mpfr);
+    for (const engine_side::Side* side : kSides) {
+        const Result r = call(*side);
+        if (r == oracle) {
+            continue;
+        }
+        std::fprintf(stderr, "float_engines mismatch: %s\n", what);
+        inputs();
+        print(side->name, r);
+        print(engine_side::mpfr.name, oracle);
+        __builtin_trap();
     }
-    std::fprintf(stderr, "float_engines mismatch: %s\n", what);
-    inputs();
-    print(engine_side::x87.name, a);
-    print(engine_side::mpfr.name, b);
-    __builtin_trap();
 }
 
 // Positions: small ones (whose quotients are often exact or ties) or from
@@ -118,8 +127,7 @@ void forward_case(FuzzedDataProvider& in) {
     }
     const double f0 = value(in);
     const double f1 = value(in);
-    compare(engine_side::x87.forward(x, x0, x1, f0, f1), engine_side::mpfr.forward(x, x0, x1, f0, f1),
-            "Scheme::forward", [&] {
+    compare([&](const engine_side::Side& side) { return side.forward(x, x0, x1, f0, f1); }, "Scheme::forward", [&] {
                 std::fprintf(stderr, "  x = %llu, x0 = %llu, x1 = %llu, f0 = %a, f1 = %a\n",
                              static_cast<unsigned long long>(x), static_cast<unsigned long long>(x0),
                              static_cast<unsigned long long>(x1), f0, f1);
@@ -155,8 +163,7 @@ void inverse_case(FuzzedDataProvider& in) {
         f = in.ConsumeBool() ? std::numeric_limits<double>::quiet_NaN() : (in.ConsumeBool() ? kInf : -kInf);
     }
     const int method = in.ConsumeIntegralInRange<int>(0, 3);
-    compare(engine_side::x87.inverse(f, x0, x1, f0, f1, method),
-            engine_side::mpfr.inverse(f, x0, x1, f0, f1, method), "Scheme::inverse", [&] {
+    compare([&](const engine_side::Side& side) { return side.inverse(f, x0, x1, f0, f1, method); }, "Scheme::inverse", [&] {
                 std::fprintf(stderr, "  f = %a, x0 = %llu, x1 = %llu, f0 = %a, f1 = %a, method %d\n", f,
                              static_cast<unsigned long long>(x0), static_cast<unsigned long long>(x1), f0, f1,
                              method);
@@ -211,7 +218,7 @@ void walk_case(FuzzedDataProvider& in) {
         }
     }
     for (int method = -1; method < 4; ++method) {
-        compare(engine_side::x87.walk(xp, fp, xq, fq, method), engine_side::mpfr.walk(xp, fp, xq, fq, method),
+        compare([&](const engine_side::Side& side) { return side.walk(xp, fp, xq, fq, method); },
                 method < 0 ? "forward_into" : "inverse_into", [&] {
                     std::fprintf(stderr, "  method %d\n  xp:", method);
                     for (const u64 x : xp) std::fprintf(stderr, " %llu", static_cast<unsigned long long>(x));
