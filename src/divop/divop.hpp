@@ -48,11 +48,11 @@ inline QuotRem div_rem(u128 n, std::uint64_t d) {
 // Round to nearest, ties to the even quotient. 2r may need 65 bits (r reaches
 // 2^64 - 2), so r is compared with d - r instead, which cannot overflow as r < d.
 constexpr std::uint64_t round_nearest(QuotRem qr, std::uint64_t d) noexcept {
-    const std::uint64_t rest = d - qr.r;
-    // Bitwise, not short-circuit: remainders of scattered queries would make
-    // the branches mispredict.
-    const bool up = (qr.r > rest) | ((qr.r == rest) & ((qr.q & 1U) != 0));
-    return qr.q + static_cast<std::uint64_t>(up);
+    // Up when r > d - r, or at the tie r = d - r when q is odd: then when r >
+    // d - r - 1, which is still at least 0 since r < d. One compare, no
+    // branch, which remainders of scattered queries would mispredict.
+    const std::uint64_t rest = d - qr.r - (qr.q & 1U);
+    return qr.q + static_cast<std::uint64_t>(qr.r > rest);
 }
 
 constexpr std::uint64_t round_floor(QuotRem qr) noexcept { return qr.q; }
@@ -81,11 +81,12 @@ struct Step {
 
 // a moved by the step s: the quotient and remainder of (a's numerator + m) by d.
 constexpr QuotRem advance(QuotRem a, Step s, std::uint64_t d) noexcept {
-    const std::uint64_t sum = a.r + s.r;
-    // a.r + s.r < 2d can pass 2^64 when d > 2^63; a sum that wrapped is at
-    // least d too, and subtracting d modulo 2^64 brings it into range.
-    const bool carry = (sum < a.r) | (sum >= d);
-    return {a.q + s.q + static_cast<std::uint64_t>(carry), sum - (carry ? d : 0)};
+    // a.r + s.r < 2d reaches d exactly when a.r reaches d - s.r, so that one
+    // compare carries; the sum is formed only where it stays below d, since
+    // it can pass 2^64 when d > 2^63.
+    const std::uint64_t rest = d - s.r;
+    const bool carry = a.r >= rest;
+    return {a.q + s.q + static_cast<std::uint64_t>(carry), carry ? a.r - rest : a.r + s.r};
 }
 
 inline std::uint64_t div_nearest(u128 n, std::uint64_t d) { return round_nearest(div_rem(n, d), d); }

@@ -459,6 +459,16 @@ private:
             }
         }
 #endif
+        // Runs of one gap, at least two groups of four long, go four keys at a
+        // time on four chains.
+        if (j + 8 <= count && read(j) > key) {
+            const std::uint64_t g = gap(key, read(j));
+            const std::size_t slot = slot_of(gaps, g);
+            const std::uint64_t span = gap(key, hi) - 1;
+            if (slot < kGaps && span / 8 >= g) {
+                j = step_chains(read, j, count, span / 4 / g, kernel, norm, g, steps[slot], key, qr, out);
+            }
+        }
         for (; j < count; ++j) {
             const Key next = read(j);
             if (!(next > key && next < hi)) {
@@ -476,6 +486,61 @@ private:
             }
         }
         return {j, false, key, qr, 0};
+    }
+
+    // The keys from read(j) on, four at a time while each group is the next
+    // four keys g apart (at most `groups` groups, all below the segment's end)
+    // and all four have answers: chain l holds the quotient and remainder for
+    // the key l + 1 gaps on, and every chain moves by four steps per group.
+    // One chain would make each key wait for the carry of the one before it;
+    // four keep as many additions going at once. Returns where it stopped,
+    // with key and qr moved to the last key answered; the one-gap-at-a-time
+    // loop goes on from there, and finds any failure of the group it stopped
+    // at.
+    template <class Read>
+    static std::size_t step_chains(Read& read, std::size_t j, std::size_t count, std::uint64_t groups,
+                                   const Kernel& kernel, const std::uint64_t norm, const std::uint64_t g,
+                                   const divop::Step step, Key& key, divop::QuotRem& qr, Answer* out) {
+        constexpr std::size_t kChains = 4;
+        divop::QuotRem chain[kChains];
+        divop::QuotRem at = qr;
+        divop::QuotRem four{0, 0};
+        for (std::size_t l = 0; l < kChains; ++l) {
+            at = divop::advance(at, step, norm);
+            chain[l] = at;
+            four = divop::advance(four, step, norm);
+        }
+        const divop::Step step4{four.q, four.r};
+        auto base = static_cast<std::uint64_t>(key);
+        std::uint64_t done = 0;
+        for (; done < groups && count - j >= kChains; ++done) {
+            bool next_four = true;
+            for (std::size_t l = 0; l < kChains; ++l) {
+                next_four &= static_cast<std::uint64_t>(read(j + l)) == base + (l + 1) * g;
+            }
+            if (!next_four) {
+                break;
+            }
+            Answer answers[kChains];
+            bool answered = true;
+            for (std::size_t l = 0; l < kChains; ++l) {
+                answered &= kernel.finish(chain[l], norm, answers[l]);
+            }
+            if (!answered) {
+                break;
+            }
+            for (std::size_t l = 0; l < kChains; ++l) {
+                out[j + l] = answers[l];
+            }
+            qr = chain[kChains - 1];
+            base += kChains * g;
+            j += kChains;
+            for (std::size_t l = 0; l < kChains; ++l) {
+                chain[l] = divop::advance(chain[l], step4, norm);
+            }
+        }
+        key = static_cast<Key>(base);
+        return j;
     }
 
     // The slot of gap g (not 0) among the learnt ones, or kGaps.
