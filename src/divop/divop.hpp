@@ -1,22 +1,26 @@
 // Division of a 128-bit numerator by a 64-bit divisor, with an explicit rounding rule.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 
 #include "panic.hpp"
+#include "platform/divide.hpp"
+#include "platform/hints.hpp"
+#include "platform/wide.hpp"
 
 namespace rust::divop {
 
 // Numerators of the segment schemes: two 64-by-64-bit products added, kept whole.
-__extension__ typedef unsigned __int128 u128;
+using u128 = platform::u128;
 
 struct QuotRem {
     std::uint64_t q;
     std::uint64_t r;
 };
 
-// floor(n / d) and n - q*d from one hardware division.
+// floor(n / d) and n - q*d from one hardware division where the CPU has one.
 // Preconditions: d != 0 and n / d < 2^64 (the high half of n is below d); the
 // segment schemes only form such quotients, so a violation is an internal failure
 // rather than the processor's divide fault.
@@ -28,17 +32,8 @@ inline QuotRem div_rem(u128 n, std::uint64_t d) {
     if (hi >= d) {
         throw Panic("attempt to divide with overflow");
     }
-#if defined(__x86_64__)
-    // divq divides rdx:rax by a 64-bit operand and leaves quotient and remainder
-    // together; the compiler's generic 128-bit division calls a library routine.
-    const auto lo = static_cast<std::uint64_t>(n);
-    std::uint64_t q;
-    std::uint64_t r;
-    __asm__("divq %[d]" : "=a"(q), "=d"(r) : [d] "rm"(d), "a"(lo), "d"(hi) : "cc");
-    return {q, r};
-#else
-    return {static_cast<std::uint64_t>(n / d), static_cast<std::uint64_t>(n % d)};
-#endif
+    const platform::WordDivision qr = platform::divide_words(hi, static_cast<std::uint64_t>(n), d);
+    return {qr.q, qr.r};
 }
 
 // The rounding rules, from a quotient and remainder by d. Each rounded quotient
@@ -104,7 +99,7 @@ public:
     // d != 0, else the Panic of div_rem (raised while making the reciprocal).
     explicit Divisor(std::uint64_t d)
         : d_(d),
-          shift_(d == 0 ? 0 : static_cast<unsigned>(__builtin_clzll(d))),
+          shift_(d == 0 ? 0 : static_cast<unsigned>(std::countl_zero(d))),
           norm_(d << shift_),
           // floor((2^128 - 1) / norm) - 2^64: the high word ~norm is below norm
           // because norm has its top bit set, so the quotient fits 64 bits.
@@ -119,7 +114,7 @@ public:
         // shift stays below 2^128. The shift is below 64 by construction;
         // saying so spares the compiler the general 128-bit shift.
         if (shift_ >= 64) {
-            __builtin_unreachable();
+            platform::unreachable();
         }
         const QuotRem qr = divide_normalised(n << shift_);
         return {qr.q, qr.r >> shift_};

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "divop/divop.hpp"
+#include "platform/cpu.hpp"
 
 // A build may leave the vector path out (RUST_VECTOR_DISABLED), so that the
 // portable one can be measured and tested on a CPU that has AVX-512.
@@ -21,7 +22,7 @@ namespace detail {
 // Whether the CPU has every vector instruction the lanes use.
 inline bool cpu_has_lanes() noexcept {
 #if defined(RUST_HAVE_LANES)
-    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
+    return platform::cpu_has_avx512_f_dq();
 #else
     return false;
 #endif

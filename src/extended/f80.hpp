@@ -11,6 +11,7 @@
 #include "extended/fpu_scope.hpp"
 #include "extended/parts.hpp"
 #include "panic.hpp"
+#include "platform/attributes.hpp"
 
 namespace rust {
 
@@ -276,7 +277,7 @@ public:
 private:
     // The definitions, out of line: the value reaches them by copy, so that a
     // loop that rarely needs them does not keep its value in memory for them.
-    [[gnu::noinline, gnu::cold]] static double to_f64_aside(detail::F80Engine::Rep rep) { return F80(rep).to_f64(); }
+    RUST_NOINLINE RUST_COLD static double to_f64_aside(detail::F80Engine::Rep rep) { return F80(rep).to_f64(); }
 
     static constexpr std::uint64_t kLargestFiniteBits = 0x7FEFFFFFFFFFFFFF;
 

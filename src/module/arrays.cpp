@@ -8,16 +8,22 @@
 // functions; these two names then go unused.)
 #include <cstddef>
 #include <cstdint>
-extern "C" int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
-extern "C" int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
+// On Windows the interpreter's functions come from its DLL, and a declaration
+// must say so as Python.h's does.
+#if defined(_WIN32)
+#define RUST_PYTHON_IMPORT __declspec(dllimport)
+#else
+#define RUST_PYTHON_IMPORT
+#endif
+extern "C" RUST_PYTHON_IMPORT int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
+extern "C" RUST_PYTHON_IMPORT int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
 
 #include "module/arrays.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <new>
+
+#include "platform/pages.hpp"
 
 namespace rust::arrays {
 
@@ -34,54 +40,25 @@ constexpr unsigned int trace_domain = 0x72757374;  // "rust"
 // 4 KiB on first touch, which costs as much as the arithmetic itself.
 constexpr std::size_t huge_page_advice_threshold = std::size_t{1} << 22;
 
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    // madvise takes whole pages: advise those that lie inside the buffer.
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-    const std::uintptr_t last = (start + bytes) & ~(page - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
-    }
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // Blocks from this size on come straight from the kernel, on a huge-page
 // boundary: glibc maps blocks this large afresh on every call anyway (its
 // threshold for mapping blocks of their own rises with the blocks freed, up to
 // 32 MiB), and its mappings do not start on one, which leaves the ends of a
 // buffer on ordinary pages.
 constexpr std::size_t mapped_threshold = std::size_t{32} << 20;
-constexpr std::size_t huge_page = std::size_t{1} << 21;
+using platform::kHugePage;
 
-std::size_t mapped_size(std::size_t bytes) noexcept { return (bytes + huge_page - 1) & ~(huge_page - 1); }
+std::size_t mapped_size(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
 void* map_buffer(std::size_t bytes) noexcept {
     const std::size_t size = mapped_size(bytes);
-    if (size < bytes || size + huge_page < size) {
+    if (size < bytes) {
         return nullptr;
     }
-    // Map one huge page more than needed and give back the unaligned head and
-    // the tail.
-    void* raw = mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) {
-        return nullptr;
+    void* data = platform::allocate_huge_aligned(size);
+    if (data != nullptr) {
+        platform::advise_huge_pages(data, size);
     }
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
-    const std::size_t head = aligned - start;
-    if (head != 0) {
-        munmap(raw, head);
-    }
-    if (huge_page - head != 0) {
-        munmap(reinterpret_cast<void*>(aligned + size), huge_page - head);
-    }
-    void* data = reinterpret_cast<void*>(aligned);
-    advise_huge_pages(data, size);
     return data;
 }
 
@@ -97,7 +74,7 @@ void* allocate_buffer(std::size_t bytes) {
     } else {
         data = std::malloc(size);
         if (data != nullptr && size >= huge_page_advice_threshold) {
-            advise_huge_pages(data, size);
+            platform::advise_huge_pages(data, size);
         }
     }
     if (data == nullptr) {
@@ -123,7 +100,7 @@ void release_buffer(void* data, std::size_t bytes) noexcept {
     }
     PyTraceMalloc_Untrack(trace_domain, reinterpret_cast<std::uintptr_t>(data));
     if (bytes >= mapped_threshold) {
-        munmap(data, mapped_size(bytes));
+        platform::free_huge_aligned(data, mapped_size(bytes));
     } else {
         std::free(data);
     }

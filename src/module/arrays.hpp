@@ -11,15 +11,20 @@
 
 namespace rust::arrays {
 
-// NumPy type numbers of the element types the module reads and writes.
+// NumPy type numbers of the element types the module reads and writes. NumPy
+// numbers its types after C's (long, long long), whose sizes differ between
+// systems (long has 32 bits on 64-bit Windows); the sized names stand for
+// whichever C type has the size.
+static_assert(sizeof(npy_uint64) == sizeof(std::uint64_t) && sizeof(npy_int64) == sizeof(std::int64_t) &&
+              sizeof(npy_float64) == sizeof(double));
 template <class T>
 constexpr int type_number();
 template <>
-constexpr int type_number<std::uint64_t>() { return NPY_ULONG; }
+constexpr int type_number<std::uint64_t>() { return NPY_UINT64; }
 template <>
-constexpr int type_number<std::int64_t>() { return NPY_LONG; }
+constexpr int type_number<std::int64_t>() { return NPY_INT64; }
 template <>
-constexpr int type_number<double>() { return NPY_DOUBLE; }
+constexpr int type_number<double>() { return NPY_FLOAT64; }
 
 // A one-dimensional array read in place through its own byte stride, which may
 // be negative, zero or not a multiple of 8, over data that need not be aligned.

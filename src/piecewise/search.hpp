@@ -9,6 +9,7 @@
 #include "divop/lanes.hpp"
 #include "panic.hpp"
 #include "piecewise/sequence.hpp"
+#include "platform/hints.hpp"
 
 namespace rust {
 
@@ -50,8 +51,8 @@ inline SearchResult search(const T* s, std::size_t n, T q) {
         const std::size_t mid = base + half;
         // Both candidates for the next probe, fetched while this one compares:
         // in a large table each probe is otherwise a cache miss in turn.
-        __builtin_prefetch(s + base + half / 2);
-        __builtin_prefetch(s + mid + half / 2);
+        platform::prefetch(s + base + half / 2);
+        platform::prefetch(s + mid + half / 2);
         base = detail::compare(s[mid], q) > 0 ? base : mid;
         size -= half;
     }
@@ -250,7 +251,7 @@ inline void search_batch(const Sequence<T>& s, const T* q, std::size_t count, st
             const std::size_t b = base[j];
             const std::size_t take = std::size_t{0} - static_cast<std::size_t>(!(data[b + half] > q[j]));
             base[j] = b + (half & take);
-            __builtin_prefetch(data + base[j] + next_half);
+            platform::prefetch(data + base[j] + next_half);
         }
         size -= half;
     }

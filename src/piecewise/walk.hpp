@@ -9,6 +9,8 @@
 #include "piecewise/interp_error.hpp"
 #include "piecewise/search.hpp"
 #include "piecewise/sequence.hpp"
+#include "platform/attributes.hpp"
+#include "platform/hints.hpp"
 #include "schemes/method.hpp"
 #include "schemes/scheme.hpp"
 
@@ -93,7 +95,7 @@ struct ForwardQueries {
         return true;
     }
 
-    void prefetch(std::size_t i) const noexcept { __builtin_prefetch(values.data() + i); }
+    void prefetch(std::size_t i) const noexcept { platform::prefetch(values.data() + i); }
 
 #if defined(RUST_HAVE_LANES)
     // The table's windows from entry first on, for inside_lanes().
@@ -149,7 +151,7 @@ struct InverseQueries {
         return x.has_value();
     }
 
-    void prefetch(std::size_t i) const noexcept { __builtin_prefetch(positions.data() + i); }
+    void prefetch(std::size_t i) const noexcept { platform::prefetch(positions.data() + i); }
 
 #if defined(RUST_HAVE_LANES)
     // As for the forward queries.
@@ -202,9 +204,9 @@ inline constexpr std::size_t kNear = 16;
 // arithmetic competed with the walk's other routes for registers and ran
 // about half as fast for the inverse of integer tables.
 template <class Queries, class Read>
-[[gnu::noinline]] std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k,
-                                                              std::size_t end, typename Queries::Answer* out,
-                                                              std::size_t& hint, std::size_t& ascending) {
+RUST_NOINLINE std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k,
+                                                          std::size_t end, typename Queries::Answer* out,
+                                                          std::size_t& hint, std::size_t& ascending) {
     using Key = typename Queries::Key;
     const std::size_t n = queries.keys.size();
     const std::size_t m = end - k;

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
+#include "platform/attributes.hpp"
 #include "schemes/method.hpp"
 #include "schemes/scheme.hpp"
 
@@ -191,7 +193,7 @@ struct Line {
         : base(base),
           c(c),
           falling(falling),
-          shift(d == 0 ? 0 : static_cast<unsigned>(__builtin_clzll(d))),
+          shift(d == 0 ? 0 : static_cast<unsigned>(std::countl_zero(d))),
           norm(d << shift) {}
 
     divop::u128 part(std::uint64_t t) const noexcept { return mul_wide(c, t << shift); }
@@ -419,7 +421,7 @@ private:
     // segment), negated where the numerator falls, so that runs step the
     // numerator's own quotient and remainder.
     template <class Divide>
-    [[gnu::noinline]] void learn(std::uint64_t g, const Divide& divide) {
+    RUST_NOINLINE void learn(std::uint64_t g, const Divide& divide) {
         const Line& line = line_;
         const divop::QuotRem m = divide(line.part(g), line.norm);
         gaps_[next_slot_] = g;
@@ -443,10 +445,10 @@ private:
     // by the slope. A function of its own with everything in locals, so that
     // the loop keeps its values in registers.
     template <class Read>
-    [[gnu::noinline]] static Stepped step_run(Read& read, std::size_t j, std::size_t count, Key hi,
-                                              const Kernel kernel, const std::uint64_t norm,
-                                              const std::uint64_t* gaps, const divop::Step* steps, Key key,
-                                              divop::QuotRem qr, Answer* out) {
+    RUST_NOINLINE static Stepped step_run(Read& read, std::size_t j, std::size_t count, Key hi,
+                                          const Kernel kernel, const std::uint64_t norm,
+                                          const std::uint64_t* gaps, const divop::Step* steps, Key key,
+                                          divop::QuotRem qr, Answer* out) {
 #if defined(RUST_HAVE_LANES)
         // Runs of one gap, at least two groups of eight long, go eight keys at
         // a time where the CPU can.

@@ -1,19 +1,40 @@
-// Rounding rules of the 128-by-64-bit division, its internal failures, and a
-// differential check against the compiler's own 128-bit division.
+// Rounding rules of the 128-by-64-bit division, its internal failures, and
+// differential checks against the compiler's own 128-bit integer: of the
+// division, and of the two-word integer and word division that stand in for
+// the compiler's where it has none.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <vector>
 
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
 #include "panic.hpp"
+#include "platform/divide.hpp"
+#include "platform/wide.hpp"
+
+#if !defined(__SIZEOF_INT128__)
+#error "the reference is the compiler's own 128-bit integer"
+#endif
 
 namespace {
 
 using rust::divop::u128;
+using rust::platform::Wide;
 using u64 = std::uint64_t;
+// The reference: the compiler's own type, also where the build has u128 as two words.
+__extension__ typedef unsigned __int128 Exact;
+__extension__ typedef __int128 ExactSigned;
+
+Exact exact(Wide n) { return (static_cast<Exact>(n.high()) << 64) | n.low(); }
+#if RUST_NATIVE_WIDE
+Exact exact(u128 n) { return n; }
+#endif
+u128 to_u128(Exact n) { return rust::platform::from_words(static_cast<u64>(n >> 64), static_cast<u64>(n)); }
+Wide to_wide(Exact n) { return Wide::from_words(static_cast<u64>(n >> 64), static_cast<u64>(n)); }
 
 constexpr u64 kMax = 0xFFFF'FFFF'FFFF'FFFF;   // 2^64 - 1
 constexpr u64 kHalf = 0x8000'0000'0000'0000;  // 2^63
@@ -115,7 +136,7 @@ TEST(Divop, MatchesNativeDivision) {
         if (d == 0) {
             d = 1;
         }
-        u128 n;
+        Exact n;
         if (rng() % 2 == 0) {
             // n = q*d + r with chosen q and r: at most 2^64*d - 1, so q < 2^64.
             const u64 q = edgy(rng);
@@ -127,37 +148,38 @@ TEST(Divop, MatchesNativeDivision) {
                 case 3: r = (d / 2 + 1) % d; break;
                 default: r = rng() % d; break;
             }
-            n = static_cast<u128>(q) * d + r;
+            n = static_cast<Exact>(q) * d + r;
         } else {
-            n = wide(rng() % d, edgy(rng));
+            n = exact(wide(rng() % d, edgy(rng)));
         }
 
-        const u128 q = n / d;
-        const u128 r = n % d;
-        const u128 nearest = q + ((2 * r > d || (2 * r == d && (q & 1) != 0)) ? 1 : 0);
-        const u128 ceil = q + (r != 0 ? 1 : 0);
+        const Exact q = n / d;
+        const Exact r = n % d;
+        const Exact nearest = q + ((2 * r > d || (2 * r == d && (q & 1) != 0)) ? 1 : 0);
+        const Exact ceil = q + (r != 0 ? 1 : 0);
+        const u128 num = to_u128(n);
 
-        const rust::divop::QuotRem got = rust::divop::div_rem(n, d);
+        const rust::divop::QuotRem got = rust::divop::div_rem(num, d);
         ASSERT_EQ(got.q, static_cast<u64>(q)) << "d = " << d << ", i = " << i;
         ASSERT_EQ(got.r, static_cast<u64>(r)) << "d = " << d << ", i = " << i;
         // The prepared divisor divides by multiplication: it must agree on every numerator.
-        const rust::divop::QuotRem by_reciprocal = rust::divop::Divisor(d).div_rem(n);
+        const rust::divop::QuotRem by_reciprocal = rust::divop::Divisor(d).div_rem(num);
         ASSERT_EQ(by_reciprocal.q, got.q) << "d = " << d << ", i = " << i;
         ASSERT_EQ(by_reciprocal.r, got.r) << "d = " << d << ", i = " << i;
         // Normalised, as the segments divide: the same quotient, the remainder
         // scaled alike.
-        const unsigned shift = static_cast<unsigned>(__builtin_clzll(d));
-        const rust::divop::QuotRem scaled = rust::divop::Divisor(d << shift).div_rem_normalised(n << shift);
+        const int shift = std::countl_zero(d);
+        const rust::divop::QuotRem scaled = rust::divop::Divisor(d << shift).div_rem_normalised(num << shift);
         ASSERT_EQ(scaled.q, got.q) << "d = " << d << ", i = " << i;
         ASSERT_EQ(scaled.r, got.r << shift) << "d = " << d << ", i = " << i;
-        ASSERT_EQ(rust::divop::div_floor(n, d), static_cast<u64>(q));
-        ASSERT_EQ(rust::divop::div_exact(n, d), r == 0 ? std::optional<u64>(static_cast<u64>(q)) : none);
+        ASSERT_EQ(rust::divop::div_floor(num, d), static_cast<u64>(q));
+        ASSERT_EQ(rust::divop::div_exact(num, d), r == 0 ? std::optional<u64>(static_cast<u64>(q)) : none);
         // Rounding up past 2^64 - 1 is outside the contract: the schemes never form such quotients.
         if (nearest <= kMax) {
-            ASSERT_EQ(rust::divop::div_nearest(n, d), static_cast<u64>(nearest)) << "d = " << d << ", i = " << i;
+            ASSERT_EQ(rust::divop::div_nearest(num, d), static_cast<u64>(nearest)) << "d = " << d << ", i = " << i;
         }
         if (ceil <= kMax) {
-            ASSERT_EQ(rust::divop::div_ceil(n, d), static_cast<u64>(ceil)) << "d = " << d << ", i = " << i;
+            ASSERT_EQ(rust::divop::div_ceil(num, d), static_cast<u64>(ceil)) << "d = " << d << ", i = " << i;
         }
     }
 }
@@ -185,6 +207,163 @@ TEST(Divisor, ExtremeDivisorsAndNumerators) {
         EXPECT_THROW(prepared.div_rem(wide(d, 0)), rust::Panic) << "quotient 2^64, d = " << d;
     }
     EXPECT_THROW(rust::divop::Divisor(0), rust::Panic);
+}
+
+// Operands where two-word arithmetic goes wrong: carries and borrows across the
+// words and across the 32-bit halves of the schoolbook product, all ones, the
+// top bit of either word, and random patterns.
+std::vector<Exact> wide_operands(std::mt19937_64& rng, int random_count) {
+    const u64 words[] = {0, 1, 2, 0xFFFF'FFFF, u64{1} << 32, (u64{1} << 32) + 1, kHalf - 1, kHalf, kMax - 1, kMax};
+    std::vector<Exact> out;
+    for (const u64 hi : words) {
+        for (const u64 lo : words) {
+            out.push_back(static_cast<Exact>(hi) << 64 | lo);
+        }
+    }
+    for (int i = 0; i < random_count; ++i) {
+        // Random words, some with a random run of bits cleared or set.
+        const u64 hi = rng(), lo = rng(), mask = rng() >> (rng() % 64);
+        switch (rng() % 4) {
+            case 0: out.push_back(static_cast<Exact>(hi) << 64 | lo); break;
+            case 1: out.push_back(static_cast<Exact>(hi & mask) << 64 | (lo | mask)); break;
+            case 2: out.push_back(static_cast<Exact>(lo & mask)); break;
+            default: out.push_back(~(static_cast<Exact>(hi & mask) << 64 | (lo & mask))); break;
+        }
+    }
+    return out;
+}
+
+// The two-word integer against the compiler's on every operator the arithmetic
+// uses. Wide is compared, not u128: the test holds in builds of either kind.
+TEST(Wide, MatchesTheNativeIntegerOnEveryOperator) {
+    std::mt19937_64 rng(20261207);
+    const std::vector<Exact> operands = wide_operands(rng, 400);
+    for (const Exact a : operands) {
+        const Wide wa = to_wide(a);
+        SCOPED_TRACE(testing::Message() << std::hex << "a = " << static_cast<u64>(a >> 64) << ":" << static_cast<u64>(a));
+        ASSERT_EQ(exact(~wa), static_cast<Exact>(~a));
+        ASSERT_EQ(exact(-wa), static_cast<Exact>(-a));
+        ASSERT_EQ(static_cast<u64>(wa), static_cast<u64>(a));
+        ASSERT_EQ(static_cast<std::uint32_t>(wa), static_cast<std::uint32_t>(a));
+        ASSERT_EQ(static_cast<bool>(wa), a != 0);
+        for (unsigned s = 0; s < 128; ++s) {
+            ASSERT_EQ(exact(wa << s), static_cast<Exact>(a << s)) << "<< " << s;
+            ASSERT_EQ(exact(wa >> s), static_cast<Exact>(a >> s)) << ">> " << s;
+        }
+        for (const Exact b : operands) {
+            const Wide wb = to_wide(b);
+            ASSERT_EQ(exact(wa + wb), static_cast<Exact>(a + b));
+            ASSERT_EQ(exact(wa - wb), static_cast<Exact>(a - b));
+            ASSERT_EQ(exact(wa * wb), static_cast<Exact>(a * b));
+            ASSERT_EQ(exact(wa & wb), static_cast<Exact>(a & b));
+            ASSERT_EQ(exact(wa | wb), static_cast<Exact>(a | b));
+            ASSERT_EQ(exact(wa ^ wb), static_cast<Exact>(a ^ b));
+            ASSERT_EQ(wa == wb, a == b);
+            ASSERT_EQ(wa != wb, a != b);
+            ASSERT_EQ(wa < wb, a < b);
+            ASSERT_EQ(wa <= wb, a <= b);
+            ASSERT_EQ(wa > wb, a > b);
+            ASSERT_EQ(wa >= wb, a >= b);
+            Wide w = wa;
+            w += wb;
+            w *= wb;
+            w -= wa;
+            w <<= static_cast<unsigned>(b % 128);
+            w |= wa;
+            ASSERT_EQ(exact(w), static_cast<Exact>((((a + b) * b - a) << static_cast<unsigned>(b % 128)) | a));
+        }
+    }
+}
+
+// Mixed with 64-bit and smaller operands, as the arithmetic writes it
+// (static_cast<u128>(a) * b + c, n >> 64, 2 * r), and converted from signed
+// integers, which C++ sign-extends.
+TEST(Wide, MixedOperandsConvertAsTheNativeIntegerDoes) {
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 100000; ++i) {
+        const u64 a = i < 4 ? kMax - static_cast<u64>(i) : rng(), b = rng() >> (rng() % 64), c = rng();
+        ASSERT_EQ(exact(static_cast<Wide>(a) * b + c), static_cast<Exact>(a) * b + c);
+        ASSERT_EQ(exact(Wide::product(a, b)), static_cast<Exact>(a) * b);
+        ASSERT_EQ(static_cast<u64>((static_cast<Wide>(a) * b) >> 64), static_cast<u64>((static_cast<Exact>(a) * b) >> 64));
+        ASSERT_EQ(exact(2 * static_cast<Wide>(a)), 2 * static_cast<Exact>(a));
+        ASSERT_EQ(static_cast<Wide>(a) < b, a < b);
+        const auto v = static_cast<std::int64_t>(c);
+        ASSERT_EQ(exact(Wide(v)), static_cast<Exact>(static_cast<ExactSigned>(v))) << v;
+        ASSERT_EQ(exact(Wide(static_cast<int>(v))), static_cast<Exact>(static_cast<ExactSigned>(static_cast<int>(v))));
+    }
+}
+
+// Worked products: every carry of the schoolbook columns, checked at compile
+// time too, so that the constant-evaluated path (which MSVC takes in place of
+// _umul128 there) is the same arithmetic.
+struct ProductRow {
+    u64 a, b, hi, lo;
+};
+constexpr ProductRow kProducts[] = {
+    //  a                      b                      hi                     lo
+    {0x0,                   0xFFFF'FFFF'FFFF'FFFF, 0x0,                   0x0},
+    {0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFE, 0x0000'0000'0000'0001},  // (2^64 - 1)^2
+    {0x0000'0001'0000'0000, 0x0000'0001'0000'0000, 0x0000'0000'0000'0001, 0x0},                    // 2^32 * 2^32
+    {0xFFFF'FFFF'0000'0000, 0x0000'0000'FFFF'FFFF, 0x0000'0000'FFFF'FFFE, 0x0000'0001'0000'0000},  // cross products only
+    {0x0000'0000'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF, 0x0000'0000'FFFF'FFFE, 0xFFFF'FFFF'0000'0001},  // middle column carries
+    {0x8000'0000'0000'0000, 0x0000'0000'0000'0002, 0x0000'0000'0000'0001, 0x0},                    // top bit out of the low word
+};
+constexpr bool products_hold() {
+    for (const ProductRow& row : kProducts) {
+        const Wide p = Wide::product(row.a, row.b);
+        if (p.high() != row.hi || p.low() != row.lo || Wide(row.a) * row.b != p) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(products_hold());
+
+TEST(Wide, WorkedProducts) {
+    for (const ProductRow& row : kProducts) {
+        SCOPED_TRACE(testing::Message() << std::hex << row.a << " * " << row.b);
+        const Wide p = Wide::product(row.a, row.b);
+        EXPECT_EQ(p.high(), row.hi);
+        EXPECT_EQ(p.low(), row.lo);
+        EXPECT_EQ(exact(p), static_cast<Exact>(row.a) * row.b);
+    }
+}
+
+// The word division in 64-bit arithmetic alone, against the hardware's (the
+// route this build takes) and the compiler's 128-bit division. Its hard cases:
+// divisors at the edges of a 32-bit digit, where the digit estimate is two too
+// large or its test stops on the first correction, and the largest high words.
+TEST(DivideWords, PortableMatchesTheHardwareDivision) {
+    std::mt19937_64 rng(20261208);
+    const auto check = [](u64 hi, u64 lo, u64 d) {
+        const Exact n = static_cast<Exact>(hi) << 64 | lo;
+        const rust::platform::WordDivision portable = rust::platform::divide_words_portable(hi, lo, d);
+        const rust::platform::WordDivision fast = rust::platform::divide_words(hi, lo, d);
+        ASSERT_EQ(portable.q, static_cast<u64>(n / d)) << std::hex << hi << ":" << lo << " / " << d;
+        ASSERT_EQ(portable.r, static_cast<u64>(n % d)) << std::hex << hi << ":" << lo << " / " << d;
+        ASSERT_EQ(fast.q, portable.q) << std::hex << hi << ":" << lo << " / " << d;
+        ASSERT_EQ(fast.r, portable.r) << std::hex << hi << ":" << lo << " / " << d;
+    };
+    const u64 divisors[] = {1, 2, 3, 0xFFFF'FFFF, u64{1} << 32, (u64{1} << 32) + 1, 0x8000'0000'FFFF'FFFF,
+                            0x8000'0001'0000'0000, kHalf - 1, kHalf, kHalf + 1, 0xFFFF'FFFF'0000'0000, kMax - 1, kMax};
+    for (const u64 d : divisors) {
+        for (const u64 hi : {u64{0}, d / 2, d - 1}) {
+            for (const u64 lo : {u64{0}, u64{1}, u64{0xFFFF'FFFF}, kHalf, kMax - 1, kMax}) {
+                check(hi, lo, d);
+            }
+        }
+    }
+    for (int i = 0; i < 1000000; ++i) {
+        // Divisors of every length, with runs of ones and zeros around the digit boundary.
+        u64 d = rng() >> (rng() % 64);
+        if (rng() % 4 == 0) {
+            d |= 0xFFFF'FFFF'0000'0000 >> (rng() % 33);
+        }
+        d = d == 0 ? 1 : d;
+        const u64 hi = rng() % 3 == 0 ? d - 1 - rng() % (d < 4 ? d : 4) : rng() % d;
+        check(hi, rng() % 3 == 0 ? kMax - rng() % 4 : rng(), d);
+    }
+    static_assert(rust::platform::divide_words_portable(0xFFFF'FFFF'FFFF'FFFE, 0x1, kMax).q == kMax);
 }
 
 #if defined(RUST_HAVE_LANES)

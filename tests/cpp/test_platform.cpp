@@ -1,0 +1,38 @@
+// The platform layer's large blocks: on a huge-page boundary, writable to both ends, refused when impossible.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "platform/pages.hpp"
+
+namespace {
+
+using rust::platform::kHugePage;
+
+TEST(HugeAligned, BlocksStartOnAHugePageAndHoldTheirWholeSize) {
+    for (const std::size_t pages : {1, 2, 17}) {
+        const std::size_t size = pages * kHugePage;
+        void* block = rust::platform::allocate_huge_aligned(size);
+        ASSERT_NE(block, nullptr) << pages << " huge pages";
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % kHugePage, 0U) << pages << " huge pages";
+        // Every page written: a block cut short of its size, or a tail given
+        // back with it, would fault here.
+        auto* bytes = static_cast<unsigned char*>(block);
+        std::memset(bytes, 0xA5, size);
+        rust::platform::advise_huge_pages(block, size);
+        EXPECT_EQ(bytes[0], 0xA5);
+        EXPECT_EQ(bytes[size - 1], 0xA5);
+        rust::platform::free_huge_aligned(block, size);
+    }
+}
+
+// A size whose alignment slack would wrap around is refused, not wrapped.
+TEST(HugeAligned, ImpossibleSizesAreRefused) {
+    const std::size_t largest = std::numeric_limits<std::size_t>::max() & ~(kHugePage - 1);
+    EXPECT_EQ(rust::platform::allocate_huge_aligned(largest), nullptr);
+}
+
+}  // namespace
