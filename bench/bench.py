@@ -98,6 +98,10 @@ X0 = 1_000  # first tie position
 INT_OFFSET = 1_700_000_000 * 10**9  # int64 values: nanosecond timestamps
 FLOAT_START = -(2**20)  # first float64 value (before halving)
 SEED = 20240611
+# "half": float64 values that are half-integers, so that every step of the float
+# arithmetic is exact; "real": real-valued ones, as users' tables are (set by
+# --values).
+VALUES = "half"
 
 
 class Regime:
@@ -165,6 +169,10 @@ class Table:
         rise[1:] = np.cumsum(lengths * slopes)
         self.fp_int = INT_OFFSET + rise
         self.fp_float = (FLOAT_START + rise) * 0.5
+        if VALUES == "real":
+            # Steps of 3.25 times uniform(0.5, 1.5): values with all 53 bits in use.
+            steps = np.random.default_rng([SEED, n, 3]).uniform(0.5, 1.5, size=n)
+            self.fp_float = np.cumsum(steps) * 3.25
         self.xp_f = self.xp.astype(np.float64)  # for numpy.interp
 
 
@@ -208,6 +216,12 @@ class Queries:
         self.f_int = INT_OFFSET + below + rise
         self.f_float = (FLOAT_START + below + rise) * 0.5
         self.x_f = x.astype(np.float64)
+        # Real-valued tables have no exact results to check the float calls
+        # against here (the test suite's oracles cover them); their inverse
+        # queries are the values at the positions, which are not whole.
+        self.float_checked = VALUES != "real"
+        if not self.float_checked:
+            self.f_float = np.interp(self.x_f, table.xp_f, table.fp_float)
 
 
 # ---------------------------------------------------------------- the calls
@@ -218,9 +232,13 @@ def method_label(function: str, method: str | None) -> str:
 
 
 def labels_of(function: str) -> list[str]:
-    """rust's rows for one function: every method of the inverse ones."""
+    """rust's rows for one function: every method of the inverse ones (on
+    real-valued float tables, where nearly no value has a whole position,
+    every method but None)."""
     if function.startswith("forward"):
         return [function]
+    if function == "inverse_float" and VALUES == "real":
+        return [method_label(function, m) for m in METHODS if m is not None]
     return [method_label(function, m) for m in METHODS]
 
 
@@ -264,14 +282,15 @@ def build_calls(table: Table, q: Queries, names, pandas_index=None):
         calls["forward_int"] = (functools.partial(rust.forward_int, q.x, table.xp, table.fp_int), q.f_int)
     if "forward_float" in want:
         calls["forward_float"] = (functools.partial(rust.forward_float, q.x, table.xp, table.fp_float),
-                                  q.f_float)
+                                  q.f_float if q.float_checked else None)
     for fn, f, fp in (("inverse_int", q.f_int, table.fp_int), ("inverse_float", q.f_float, table.fp_float)):
         for m in METHODS:
             label = method_label(fn, m)
             if label not in want:
                 continue
             kwargs = {} if m is None else {"method": m}
-            calls[label] = (functools.partial(getattr(rust, fn), f, table.xp, fp, **kwargs), q.x)
+            checked = fn == "inverse_int" or q.float_checked
+            calls[label] = (functools.partial(getattr(rust, fn), f, table.xp, fp, **kwargs), q.x if checked else None)
     if "np.interp forward" in want:
         calls["np.interp forward"] = (functools.partial(np.interp, q.x_f, table.xp_f, table.fp_float), None)
     if "np.interp inverse" in want:
@@ -602,8 +621,9 @@ def goal_cell(by: dict, regime: str, order: str, function: str, tables: list[int
     """
     goal = goal_of(order, function)
     parts, met, count = [], 0, 0
+    first, *others = labels_of(function)
     for n in tables:
-        v = by.get((regime, n, order, function))
+        v = by.get((regime, n, order, first))
         if v is None:
             parts.append("—")
             continue
@@ -614,7 +634,7 @@ def goal_cell(by: dict, regime: str, order: str, function: str, tables: list[int
         r = v["ratio"]
         text = mark(r, goal)
         worst, method, wrong = r, None, bool(v["status"])
-        for label in labels_of(function)[1:]:
+        for label in others:
             w = by.get((regime, n, order, label), {})
             wrong |= bool(w.get("status"))
             if w.get("ratio", 0) > worst:
@@ -657,7 +677,8 @@ def goal_table(by: dict, regimes: list[Regime], functions: list[str], markdown: 
     if warm is not None:
         lines.append(f"Ratio of medians to numpy.interp in the warm regime (N = {fmt_count(warm.n_queries)}, "
                      "repeated calls) and for a single query; below 1 is faster. ✓ the goal being worked towards "
-                     "is met, ✗ it is not. Inverse functions: method None, and in brackets the slowest "
+                     "is met, ✗ it is not. Inverse functions: method None (on real-valued float tables, "
+                     "\"nearest\" for inverse_float), and in brackets the slowest "
                      f"method where it is {WORST_SHOWN}× slower or on the other side of the goal.")
     lines += [""] + render(head, rows, markdown) + ["", f"Goals met: {met} of {count} (function, order, table "
                                                     "size) cells, counting a cell met when every method is."]
@@ -810,8 +831,14 @@ def main() -> int:
     parser.add_argument("--regimes", help="comma-separated regimes to run out of single, warm, cold")
     parser.add_argument("--tables", type=float, nargs="+", metavar="n",
                         help="table sizes to run instead of the default ones (at least 2)")
+    parser.add_argument("--values", choices=["half", "real"], default="half",
+                        help="float64 tables of half-integers (every step exact; the default) or of real values")
+    parser.add_argument("--build", default="default build",
+                        help="how the module was built, for the report (bench/run.sh fills it in)")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    global VALUES
+    VALUES = args.values
     if args.memory_child:
         memory_child(args.memory_child)
         return 0
@@ -846,8 +873,10 @@ def main() -> int:
     def log(msg: str) -> None:
         print(msg, flush=True)
 
-    log(f"rust from {env['module']}; numpy {env['numpy']}, pandas {env['pandas']}, "
-        f"Python {env['python']}, {env['cpu']} ({env['cores']} cores)")
+    env["build"] = args.build
+    env["values"] = args.values
+    log(f"rust from {env['module']} ({args.build}; {args.values} float values); numpy {env['numpy']}, "
+        f"pandas {env['pandas']}, Python {env['python']}, {env['cpu']} ({env['cores']} cores)")
     results = []
     for regime in regimes:
         N = regime.n_queries
@@ -874,7 +903,8 @@ def main() -> int:
 
     if run_mode == "goal":
         elapsed = time.monotonic() - started
-        print("\n" + goals)
+        print(f"\n{env['cpu']} ({env['cores']} cores); module: {args.build}; {args.values} float values")
+        print(goals)
         if writes:
             os.makedirs(out, exist_ok=True)
             write_raw(out, env, results, by, [], elapsed)
@@ -932,7 +962,8 @@ def main() -> int:
     md = [
         "# Speed and memory",
         "",
-        f"Made by `{cmd}` in {elapsed / 60:.1f} min on {env['cpu']} ({env['cores']} cores), "
+        f"Made by `{cmd}` in {elapsed / 60:.1f} min on {env['cpu']} ({env['cores']} cores; "
+        f"module: {env['build']}; {env['values']} float values), "
         f"Python {env['python']}, NumPy {env['numpy']}, pandas {env['pandas']}, module at revision "
         f"{env['revision']}.",
         "",

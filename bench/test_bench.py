@@ -153,6 +153,28 @@ class Goals(unittest.TestCase):
                 bench.parse_only(bad)
 
 
+class RealValues(unittest.TestCase):
+    def setUp(self):
+        bench.VALUES = "real"
+
+    def tearDown(self):
+        bench.VALUES = "half"
+
+    def test_tables_are_increasing_and_not_half_integers(self):
+        table = bench.Table(1000)
+        self.assertTrue(np.all(np.diff(table.fp_float) > 0))
+        self.assertGreater(np.count_nonzero(table.fp_float * 2 != np.round(table.fp_float * 2)), 990)
+        q = bench.Queries(table, 1000, "uneven")
+        self.assertFalse(q.float_checked)
+        self.assertTrue(np.all((q.f_float >= table.fp_float[0]) & (q.f_float <= table.fp_float[-1])))
+
+    def test_inverse_float_is_judged_without_method_none(self):
+        # Method None finds nearly nothing on such tables: "nearest" leads the cell.
+        rows = [(100, "inverse_float nearest", 0.70), (100, "inverse_float ffill", 0.95)]
+        text, met, count = bench.goal_cell(by_of("warm", "even", rows), "warm", "even", "inverse_float", [100])
+        self.assertEqual((text, met, count), ("0.70✓ (ffill 0.95✗)", 0, 1))
+
+
 class Check(unittest.TestCase):
     def test_a_wrong_or_raising_call_is_reported(self):
         want = np.arange(10, dtype=np.int64)
