@@ -1,11 +1,15 @@
 // The float64 segment schemes: worked segments, every fill method, the finite checks, the host's FPU mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cfenv>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
+#include <vector>
 
 #include "schemes/float.hpp"
 
@@ -133,6 +137,87 @@ TEST(FloatSchemes, NonFiniteInputsAreRefused) {
             expect_not_finite([&] { FloatScheme::inverse(bad, 0, 2, 0.0, 1.0, m); }, "inverse f");
             expect_not_finite([&] { FloatScheme::inverse(0.5, 0, 2, bad, 1.0, m); }, "inverse f0");
             expect_not_finite([&] { FloatScheme::inverse(0.5, 0, 2, 0.0, bad, m); }, "inverse f1");
+        }
+    }
+}
+
+// A segment's end values: halves (every step of the soft engine's whole-number
+// form exact), values with full 53-bit significands (its steps one by one),
+// opposite signs, and magnitudes far apart.
+double end_value(std::mt19937_64& gen, int kind) {
+    switch (kind) {
+        case 0: return (static_cast<double>(gen() % (1U << 24)) - (1 << 23)) * 0.5;
+        case 1: return std::ldexp(static_cast<double>(gen() >> 11), static_cast<int>(gen() % 80) - 60);
+        default: return std::ldexp(static_cast<double>(gen() >> 11), static_cast<int>(gen() % 400) - 200) *
+                        ((gen() & 1) != 0 ? -1.0 : 1.0);
+    }
+}
+
+// The segments' runs and the one-query schemes (the forms sorted and scattered
+// queries take) against FloatSteps, the definition, on the same engine: spans
+// from a few positions to 2^64 - 1, every query of a run inside the segment.
+TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
+    const rust::FpuScope scope;
+    std::mt19937_64 gen(5);
+    std::vector<std::uint64_t> xs;
+    std::vector<double> fs;
+    for (int i = 0; i < 3000; ++i) {
+        // Below 2^63, so that the span's modulus is never zero.
+        const std::uint64_t x0 = gen() >> (1 + gen() % 63);
+        const std::uint64_t span = 2 + (gen() >> (1 + gen() % 63)) % (kMax - x0 - 1);
+        const std::uint64_t x1 = x0 + span;
+        const int kind = static_cast<int>(gen() % 3);
+        double f0 = end_value(gen, kind);
+        double f1 = end_value(gen, kind);
+        SCOPED_TRACE(::testing::Message() << "x0 " << x0 << " x1 " << x1 << " f0 " << f0 << " f1 " << f1);
+        xs.clear();
+        for (int k = 0; k < 20; ++k) {
+            xs.push_back(x0 + 1 + gen() % (span - 1));
+        }
+        std::sort(xs.begin(), xs.end());
+        std::vector<double> out(xs.size());
+        const rust::ForwardSegment<std::uint64_t, double> forward(x0, x1, f0, f1);
+        auto read_x = [&](std::size_t k) { return xs[k]; };
+        ASSERT_EQ(forward.answer_run(read_x, 0, xs.size(), x0, x1, out.data()).next, xs.size());
+        for (std::size_t k = 0; k < xs.size(); ++k) {
+            const std::uint64_t steps = std::bit_cast<std::uint64_t>(rust::FloatSteps::forward(xs[k], x0, x1, f0, f1));
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), steps) << "x " << xs[k];
+            ASSERT_EQ(forward_bits(xs[k], x0, x1, f0, f1), steps) << "x " << xs[k];
+        }
+        if (f1 < f0) {
+            std::swap(f0, f1);
+        }
+        if (!(f0 < f1)) {
+            continue;
+        }
+        fs.clear();
+        for (int k = 0; k < 20; ++k) {
+            const double f = f0 + (f1 - f0) * static_cast<double>(gen() >> 11) * 0x1p-53;
+            if (f0 < f && f < f1) {
+                fs.push_back(f);
+            }
+        }
+        std::sort(fs.begin(), fs.end());
+        auto read_f = [&](std::size_t k) { return fs[k]; };
+        // Positions in either order: the inverse takes them as given.
+        const std::uint64_t p0 = (i & 1) != 0 ? x1 : x0;
+        const std::uint64_t p1 = (i & 1) != 0 ? x0 : x1;
+        for (const Method m : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
+            std::vector<std::uint64_t> positions(fs.size());
+            const rust::InverseSegment<std::uint64_t, double> inverse_segment(p0, p1, f0, f1, m);
+            const rust::RunEnd end = inverse_segment.answer_run(read_f, 0, fs.size(), f0, f1, positions.data());
+            for (std::size_t k = 0; k < fs.size(); ++k) {
+                const std::optional<std::uint64_t> steps = rust::FloatSteps::inverse(fs[k], p0, p1, f0, f1, m);
+                ASSERT_EQ(inverse(fs[k], p0, p1, f0, f1, m), steps) << "f " << fs[k];
+                if (k < end.next) {
+                    ASSERT_EQ(positions[k], steps) << "f " << fs[k];
+                } else {
+                    // A run stops at the first query without an answer (Exact only).
+                    ASSERT_EQ(k, end.next);
+                    ASSERT_TRUE(end.failed && !steps.has_value()) << "f " << fs[k];
+                    break;
+                }
+            }
         }
     }
 }
