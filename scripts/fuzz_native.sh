@@ -2,8 +2,12 @@
 # Coverage-guided fuzzing of the numeric core alone (no interpreter) with
 # libFuzzer, under AddressSanitizer and UndefinedBehaviorSanitizer. The targets
 # are in tests/fuzz/:
-#   divisor        Divisor and div_rem against exact 128-bit division, and the
-#                  rounding rules against their plain statements;
+#   divisor        Divisor and div_rem against exact 128-bit division, the
+#                  rounding rules against their plain statements, and the
+#                  two-word 128-bit integer and word division against the
+#                  compiler's own;
+#   divisor_wide   the same source with the two-word integer in place of the
+#                  compiler's (RUST_PORTABLE_WIDE=1), as MSVC builds the core;
 #   interp_walks   Interp's batch walks against the one-query functions in a loop;
 #   float_engines  the float64 schemes and walks, x87 and soft engines against
 #                  the MPFR engine.
@@ -36,7 +40,7 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-targets=(divisor interp_walks float_engines)
+targets=(divisor divisor_wide interp_walks float_engines)
 [ -n "$only" ] && targets=("$only")
 
 # shellcheck source=scripts/setup.sh
@@ -64,6 +68,15 @@ stale() {  # stale BINARY
     [ ! -x "$1" ] || [ -n "$(find "$src" "$fuzz" "$root/scripts/fuzz_native.sh" -newer "$1" -type f -print -quit)" ]
 }
 
+# The source file and seed corpus of a target: its own, but for variants of one
+# source built with other macros.
+source_of() {  # source_of TARGET
+    case $1 in
+        divisor_wide) echo divisor ;;
+        *) echo "$1" ;;
+    esac
+}
+
 build() {  # build TARGET: the binary, or the compiler's messages and status 1
     local target=$1 log=$logs/$1-build.log
     stale "$bin/$target" || return 0
@@ -80,6 +93,9 @@ build() {  # build TARGET: the binary, or the compiler's messages and status 1
             clang++ "${flags[@]}" "$fuzz/float_engines.cpp" "$out/obj/side_x87.o" "$out/obj/side_mpfr.o" \
                 "$out/obj/side_soft.o" -lmpfr -lgmp -o "$bin/$target" >>"$log" 2>&1
             ;;
+        divisor_wide)
+            clang++ "${flags[@]}" -DRUST_PORTABLE_WIDE=1 "$fuzz/divisor.cpp" -o "$bin/$target" >"$log" 2>&1
+            ;;
         *)
             clang++ "${flags[@]}" "$fuzz/$target.cpp" -o "$bin/$target" >"$log" 2>&1
             ;;
@@ -89,7 +105,7 @@ build() {  # build TARGET: the binary, or the compiler's messages and status 1
 status=0
 broken=0
 for target in "${targets[@]}"; do
-    if [ ! -f "$fuzz/$target.cpp" ]; then
+    if [ ! -f "$fuzz/$(source_of "$target").cpp" ]; then
         echo "native fuzz: $target: no such target"
         broken=1
         continue
@@ -104,7 +120,7 @@ for target in "${targets[@]}"; do
     [ $planted -eq 1 ] && rm -rf "$corpus"
     rm -rf "$crashes"
     mkdir -p "$corpus" "$crashes"
-    cp -n "$fuzz/corpus/$target"/* "$corpus"/ 2>/dev/null
+    cp -n "$fuzz/corpus/$(source_of "$target")"/* "$corpus"/ 2>/dev/null
     log=$logs/$target.log
     start=$SECONDS
     UBSAN_OPTIONS=print_stacktrace=1 "$bin/$target" -max_total_time="$seconds" -timeout=60 \

@@ -22,7 +22,11 @@
 #      walk against one query at a time, and the x87 engine against MPFR;
 #   6. aarch64: the C++ core's unit tests and engine digest cross-built for
 #      64-bit Arm (which takes the MPFR engine) and run under qemu-user, the
-#      digest compared with x86-64's (scripts/aarch64.sh).
+#      digest compared with x86-64's (scripts/aarch64.sh);
+#   7. Windows: the same unit tests and digest cross-built for 64-bit Windows
+#      with MinGW-w64, with the two-word 128-bit integer and the soft engine
+#      (as an MSVC build has them), run under wine, the digest compared with
+#      x86-64's (scripts/windows.sh).
 #
 # Usage: bash scripts/harden.sh [--long]
 #   --long fuzzes for 15 minutes guided and 2 million random inputs (instead of
@@ -173,6 +177,13 @@ bash "$root/scripts/aarch64.sh" | tee "$logs/aarch64.txt"
 status=${PIPESTATUS[0]}
 figures+=("$(grep '^aarch64 engine digest:' "$logs/aarch64.txt" || echo 'aarch64: no digest')")
 record "aarch64" $status
+
+# ---------------------------------------------------------------------------
+banner "Windows under wine"
+bash "$root/scripts/windows.sh" | tee "$logs/windows.txt"
+status=${PIPESTATUS[0]}
+figures+=("$(grep '^windows engine digest:' "$logs/windows.txt" || echo 'windows: no digest')")
+record "windows" $status
 
 # ---------------------------------------------------------------------------
 banner "summary"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the module and runs every test: the C++ unit tests of the numeric core
-# with each arithmetic engine, then the pytest suite on each row of the matrix
+# with each arithmetic engine (and once with the two-word 128-bit integer), then the pytest suite on each row of the matrix
 # (CPython with NumPy 2 and with NumPy 1.26, the MPFR-engine and soft-engine
 # builds, PyPy with NumPy 1.26). Runs every row, prints each runner's summary, and exits non-zero
 # if any row failed.
@@ -38,6 +38,23 @@ for engine in x87 mpfr soft; do
     fi
     record "unit-$engine" $status
 done
+
+# The unit tests once more with the two-word 128-bit integer, which compilers
+# without one of their own (MSVC) build, on the soft engine they use.
+banner "C++ unit tests, soft engine, two-word 128-bit integer"
+dir=$work/unit-portable-wide
+status=0
+if [ ! -f "$dir/build.ninja" ]; then
+    PATH=$root/.venv/bin:$PATH meson setup "$dir" -Dunit_tests=enabled -Dengine=soft -Dportable_wide=true \
+        -Dmodule=disabled >"$work/unit-portable-wide.log" 2>&1 || status=$?
+fi
+[ $status -eq 0 ] && { PATH=$root/.venv/bin:$PATH ninja -C "$dir" >>"$work/unit-portable-wide.log" 2>&1 || status=$?; }
+if [ $status -eq 0 ]; then
+    "$dir/core_tests" --gtest_brief=1 || status=$?
+else
+    tail -n 40 "$work/unit-portable-wide.log"
+fi
+record "unit-portable-wide" $status
 
 # The three engines on millions of random operations of every kind, digested.
 banner "engine agreement, C++"

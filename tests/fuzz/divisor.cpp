@@ -1,5 +1,8 @@
-// libFuzzer target: Divisor and div_rem against exact 128-bit division, and
-// every rounding rule against its own plain statement.
+// libFuzzer target: Divisor and div_rem against exact 128-bit division, every
+// rounding rule against its own plain statement, and the two-word 128-bit
+// integer and word division (which stand in for the compiler's own where it has
+// none) against the compiler's. Built as is and, as divisor_wide, with
+// RUST_PORTABLE_WIDE=1, so that the divisions themselves run on two words.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,14 +12,21 @@
 
 #include "divop/divop.hpp"
 #include "panic.hpp"
+#include "platform/divide.hpp"
+#include "platform/wide.hpp"
 
 namespace {
 
 namespace dv = rust::divop;
+namespace pf = rust::platform;
 using u64 = std::uint64_t;
-using dv::u128;
+// The reference: the compiler's own 128-bit integer, whichever dv::u128 is.
+__extension__ typedef unsigned __int128 u128;
 
 constexpr u128 kU64Limit = u128{1} << 64;
+
+dv::u128 wide_of(u128 n) { return pf::from_words(static_cast<u64>(n >> 64), static_cast<u64>(n)); }
+u128 exact_of(pf::Wide w) { return (static_cast<u128>(w.high()) << 64) | w.low(); }
 
 [[noreturn]] void mismatch(const char* what, u128 n, u64 d, u128 got, u128 want) {
     std::fprintf(stderr, "divisor mismatch: %s\n  n = 0x%016llx%016llx, d = 0x%016llx\n  got 0x%016llx%016llx, want 0x%016llx%016llx\n",
@@ -116,17 +126,17 @@ Reference reference(u128 n, u64 d) {
 void check_rules(u128 n, u64 d, dv::QuotRem qr) {
     const Reference ref = reference(n, d);
     check(dv::round_floor(qr) == ref.floor, "round_floor", n, d, dv::round_floor(qr), ref.floor);
-    check(dv::div_floor(n, d) == ref.floor, "div_floor", n, d, dv::div_floor(n, d), ref.floor);
+    check(dv::div_floor(wide_of(n), d) == ref.floor, "div_floor", n, d, dv::div_floor(wide_of(n), d), ref.floor);
     if (ref.ceil < kU64Limit) {
         check(dv::round_ceil(qr) == ref.ceil, "round_ceil", n, d, dv::round_ceil(qr), ref.ceil);
-        check(dv::div_ceil(n, d) == ref.ceil, "div_ceil", n, d, dv::div_ceil(n, d), ref.ceil);
+        check(dv::div_ceil(wide_of(n), d) == ref.ceil, "div_ceil", n, d, dv::div_ceil(wide_of(n), d), ref.ceil);
     }
     if (ref.nearest < kU64Limit) {
         check(dv::round_nearest(qr, d) == ref.nearest, "round_nearest", n, d, dv::round_nearest(qr, d), ref.nearest);
-        check(dv::div_nearest(n, d) == ref.nearest, "div_nearest", n, d, dv::div_nearest(n, d), ref.nearest);
+        check(dv::div_nearest(wide_of(n), d) == ref.nearest, "div_nearest", n, d, dv::div_nearest(wide_of(n), d), ref.nearest);
     }
     const std::optional<u64> exact = dv::round_exact(qr);
-    const std::optional<u64> div_exact = dv::div_exact(n, d);
+    const std::optional<u64> div_exact = dv::div_exact(wide_of(n), d);
     check(exact.has_value() == ref.exact, "round_exact found", n, d, exact.has_value(), ref.exact);
     check(div_exact.has_value() == ref.exact, "div_exact found", n, d, div_exact.has_value(), ref.exact);
     if (ref.exact) {
@@ -135,23 +145,48 @@ void check_rules(u128 n, u64 d, dv::QuotRem qr) {
     }
 }
 
+// The two-word integer's operators on n and d, and the word division in
+// 64-bit arithmetic where its contract holds, against the compiler's.
+void check_portable(u128 n, u64 d) {
+    const pf::Wide w = pf::Wide::from_words(static_cast<u64>(n >> 64), static_cast<u64>(n));
+    const unsigned s = static_cast<unsigned>(d % 128);
+    check(exact_of(w * d) == n * d, "Wide *", n, d, exact_of(w * d), n * d);
+    check(exact_of(w + d) == n + d, "Wide +", n, d, exact_of(w + d), n + d);
+    check(exact_of(w - d) == n - d, "Wide -", n, d, exact_of(w - d), n - d);
+    check(exact_of(w << s) == n << s, "Wide <<", n, d, exact_of(w << s), n << s);
+    check(exact_of(w >> s) == n >> s, "Wide >>", n, d, exact_of(w >> s), n >> s);
+    check(exact_of(w & ~pf::Wide(d)) == (n & ~static_cast<u128>(d)), "Wide & ~", n, d, exact_of(w & ~pf::Wide(d)),
+          n & ~static_cast<u128>(d));
+    check(exact_of(w | d) == (n | d), "Wide |", n, d, exact_of(w | d), n | d);
+    check((w < d) == (n < d) && (w == d) == (n == d), "Wide comparison", n, d, w < d, n < d);
+    const u64 lo = static_cast<u64>(n);
+    check(exact_of(pf::Wide::product(lo, d)) == static_cast<u128>(lo) * d, "Wide::product", n, d,
+          exact_of(pf::Wide::product(lo, d)), static_cast<u128>(lo) * d);
+    if (d != 0 && static_cast<u64>(n >> 64) < d) {
+        const pf::WordDivision qr = pf::divide_words_portable(static_cast<u64>(n >> 64), lo, d);
+        check(qr.q == n / d, "divide_words_portable quotient", n, d, qr.q, n / d);
+        check(qr.r == n % d, "divide_words_portable remainder", n, d, qr.r, n % d);
+    }
+}
+
 void check_one(const dv::Divisor& divisor, u128 n) {
     const u64 d = divisor.value();
+    check_portable(n, d);
     const bool overflow = static_cast<u64>(n >> 64) >= d;
     if (overflow) {
         const char* want = "attempt to divide with overflow";
-        expect_panic(panic_of([&] { divisor.div_rem(n); }), want, "Divisor::div_rem overflow", n, d);
-        expect_panic(panic_of([&] { dv::div_rem(n, d); }), want, "div_rem overflow", n, d);
-        expect_panic(panic_of([&] { dv::div_nearest(n, d); }), want, "div_nearest overflow", n, d);
-        expect_panic(panic_of([&] { dv::div_floor(n, d); }), want, "div_floor overflow", n, d);
-        expect_panic(panic_of([&] { dv::div_ceil(n, d); }), want, "div_ceil overflow", n, d);
-        expect_panic(panic_of([&] { dv::div_exact(n, d); }), want, "div_exact overflow", n, d);
+        expect_panic(panic_of([&] { divisor.div_rem(wide_of(n)); }), want, "Divisor::div_rem overflow", n, d);
+        expect_panic(panic_of([&] { dv::div_rem(wide_of(n), d); }), want, "div_rem overflow", n, d);
+        expect_panic(panic_of([&] { dv::div_nearest(wide_of(n), d); }), want, "div_nearest overflow", n, d);
+        expect_panic(panic_of([&] { dv::div_floor(wide_of(n), d); }), want, "div_floor overflow", n, d);
+        expect_panic(panic_of([&] { dv::div_ceil(wide_of(n), d); }), want, "div_ceil overflow", n, d);
+        expect_panic(panic_of([&] { dv::div_exact(wide_of(n), d); }), want, "div_exact overflow", n, d);
         return;
     }
     const u128 q = n / d;
     const u128 r = n % d;
-    const dv::QuotRem fast = divisor.div_rem(n);
-    const dv::QuotRem plain = dv::div_rem(n, d);
+    const dv::QuotRem fast = divisor.div_rem(wide_of(n));
+    const dv::QuotRem plain = dv::div_rem(wide_of(n), d);
     check(fast.q == q, "Divisor quotient", n, d, fast.q, q);
     check(fast.r == r, "Divisor remainder", n, d, fast.r, r);
     check(plain.q == q, "div_rem quotient", n, d, plain.q, q);
@@ -168,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const u128 n = shape_numerator(in, d);
         const char* want = "attempt to divide by zero";
         expect_panic(panic_of([&] { dv::Divisor zero(0); }), want, "Divisor(0)", n, d);
-        expect_panic(panic_of([&] { dv::div_rem(n, 0); }), want, "div_rem by zero", n, d);
+        expect_panic(panic_of([&] { dv::div_rem(wide_of(n), 0); }), want, "div_rem by zero", n, d);
         return 0;
     }
     // One divisor prepared for several numerators, as a segment uses it.
