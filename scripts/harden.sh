@@ -26,7 +26,10 @@
 #   7. Windows: the same unit tests and digest cross-built for 64-bit Windows
 #      with MinGW-w64, with the two-word 128-bit integer and the soft engine
 #      (as an MSVC build has them), run under wine, the digest compared with
-#      x86-64's (scripts/windows.sh).
+#      x86-64's (scripts/windows.sh);
+#   8. clang with libc++ (the toolchain family of macOS): the module and the
+#      unit tests built with warnings as errors, the unit tests and the pytest
+#      suite run against that build (scripts/clang.sh).
 #
 # Usage: bash scripts/harden.sh [--long]
 #   --long fuzzes for 15 minutes guided and 2 million random inputs (instead of
@@ -184,6 +187,13 @@ bash "$root/scripts/windows.sh" | tee "$logs/windows.txt"
 status=${PIPESTATUS[0]}
 figures+=("$(grep '^windows engine digest:' "$logs/windows.txt" || echo 'windows: no digest')")
 record "windows" $status
+
+# ---------------------------------------------------------------------------
+banner "clang with libc++"
+bash "$root/scripts/clang.sh" | tee "$logs/clang.txt"
+status=${PIPESTATUS[0]}
+figures+=("$(grep '^clang + libc++:' "$logs/clang.txt" || echo 'clang + libc++: no tally')")
+record "clang + libc++" $status
 
 # ---------------------------------------------------------------------------
 banner "summary"

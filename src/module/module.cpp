@@ -82,4 +82,5 @@ PyObject* init() {
 
 }  // namespace rust
 
-extern "C" PyMODINIT_FUNC PyInit_rust(void) { return rust::init(); }
+// PyMODINIT_FUNC gives the C linkage and the export itself.
+PyMODINIT_FUNC PyInit_rust(void) { return rust::init(); }
