@@ -283,6 +283,20 @@ public:
         }
     }
 
+    // One query without setting up a segment: on the units in the last place
+    // where it lies there (the divisor is then T1 - T0, and needs none of the
+    // engine's operations), else by the segment's forms.
+    static SoftEngine::Rep answer_once(std::uint64_t x0, std::uint64_t x1, double f0, double f1, double f) {
+        const Scale fine = common_scale(Scaled::of_unit(SoftEngine::from_f64(f0)),
+                                        Scaled::of_unit(SoftEngine::from_f64(f1)), x0, x1);
+        std::int64_t big;
+        if (fine.form != Form::Steps && on_scale(fine, f, big)) [[likely]] {
+            const auto span = static_cast<std::uint64_t>(fine.big1 - fine.big0);
+            return scaled_by(fine, big, x0, x1, SoftDivisor<false>(span << fine.span_shift));
+        }
+        return SoftInverse(x0, x1, f0, f1).answer(f);
+    }
+
     // As for SoftForward.
     SoftEngine::Rep answer(double f) const {
         std::int64_t big;
@@ -371,16 +385,23 @@ private:
     }
 
     SoftEngine::Rep scaled(const Scale& scale, std::int64_t big) const {
+        return scaled_by(scale, big, x0_, x1_, divisor_);
+    }
+
+    // Also exact where the products fit 64 bits: rounding leaves them whole.
+    template <bool R>
+    static SoftEngine::Rep scaled_by(const Scale& scale, std::int64_t big, std::uint64_t x0, std::uint64_t x1,
+                                     const SoftDivisor<R>& divisor) {
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);
-        const divop::u128 p = round_to_64_bits(static_cast<divop::u128>(x0_) * a);
-        const divop::u128 q = round_to_64_bits(static_cast<divop::u128>(x1_) * b);
+        const divop::u128 p = round_to_64_bits(static_cast<divop::u128>(x0) * a);
+        const divop::u128 q = round_to_64_bits(static_cast<divop::u128>(x1) * b);
         const divop::u128 s = p + q;
         if (s == 0) {
             return SoftEngine::zero();
         }
         const Normalised n = Normalised::of(round_to_64_bits(s));
-        return divisor_.quotient(0, n.m, n.e - (64 - scale.span_shift));
+        return divisor.quotient(0, n.m, n.e - (64 - scale.span_shift));
     }
 
     SoftEngine::Rep by_steps(double f) const {

@@ -232,7 +232,7 @@ struct Scheme<std::uint64_t, double> {
         const double ff = detail::finite(f);
         const double ff0 = detail::finite(f0);
         const double ff1 = detail::finite(f1);
-        return detail::position_by(method, detail::SoftInverse<false>(x0, x1, ff0, ff1).answer(ff));
+        return detail::position_by(method, detail::SoftInverse<false>::answer_once(x0, x1, ff0, ff1, ff));
     }
 };
 
