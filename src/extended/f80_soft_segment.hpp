@@ -7,6 +7,7 @@
 
 #include "divop/divop.hpp"
 #include "extended/f80_soft.hpp"
+#include "platform/attributes.hpp"
 
 namespace rust::detail {
 
@@ -169,8 +170,9 @@ public:
         }
     }
 
-    // The quotient, finite: zero or a significand with its top bit set.
-    SoftEngine::Rep answer(std::uint64_t x) const {
+    // The quotient, finite: zero or a significand with its top bit set. Inlined
+    // into a run's loop, so that the segment's constants stay in registers.
+    RUST_ALWAYS_INLINE SoftEngine::Rep answer(std::uint64_t x) const {
         if (form_ == Form::Exact) [[likely]] {
             return exact(x);
         }
@@ -298,7 +300,7 @@ public:
     }
 
     // As for SoftForward.
-    SoftEngine::Rep answer(double f) const {
+    RUST_ALWAYS_INLINE SoftEngine::Rep answer(double f) const {
         std::int64_t big;
         if (coarse_.form == Form::Exact && on_scale(coarse_, f, big)) {
             return exact(coarse_, big);
