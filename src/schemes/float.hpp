@@ -140,7 +140,7 @@ public:
                       double* out) const {
         for (std::size_t j = k; j < count; ++j) {
             const std::uint64_t x = read(j);
-            if (!(lo < x && x < hi)) {
+            if (x <= lo || x >= hi) {
                 return {j, false};
             }
             out[j] = detail::f64_of(form_.answer(x));
