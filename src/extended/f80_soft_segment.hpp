@@ -40,18 +40,19 @@ struct Scaled {
     }
 };
 
-// The divisor of a segment, normalised: d = norm * 2^(e - 64), norm's top bit
-// set. With Reciprocal, one hardware division sets up its reciprocal, and each
-// quotient costs two multiplications: for runs. Without, each quotient is one
-// hardware division: for a single query, where the reciprocal does not pay.
+// The divisor of a segment by its significand norm (top bit set); its
+// exponent is the caller's. With Reciprocal, one division sets up a reciprocal
+// (divop::Divisor) and each quotient costs two multiplications: for runs.
+// Without, each quotient is one divop::div_rem: for a single query, where the
+// reciprocal does not pay.
 template <bool Reciprocal>
 class SoftDivisor {
 public:
     // norm's top bit set.
     explicit SoftDivisor(std::uint64_t norm) : divide_(norm), norm_(norm) {}
 
-    // n * 2^(e - 64) / (norm * 2^(ed - 64)) rounded, n's top bit set: the
-    // quotient of the significands lies in (1/2, 2), as for SoftEngine::div.
+    // The quotient (0.n / 0.norm) * 2^e rounded, n's top bit set: the
+    // significands' quotient lies in (1/2, 2), as for SoftEngine::div.
     SoftEngine::Rep quotient(std::uint32_t negative, std::uint64_t n, std::int32_t e) const {
         const std::uint64_t over = n >= norm_ ? 1 : 0;
         const divop::u128 num = SoftEngine::numerator(n, over);
