@@ -29,7 +29,11 @@
 #      x86-64's (scripts/windows.sh);
 #   8. clang with libc++ (the toolchain family of macOS): the module and the
 #      unit tests built with warnings as errors, the unit tests and the pytest
-#      suite run against that build (scripts/clang.sh).
+#      suite run against that build (scripts/clang.sh);
+#   9. the module on aarch64: cross-built against Debian's arm64 Python and
+#      NumPy's aarch64 wheel, run under qemu-user, its float digest compared
+#      with the x86-64 module's, and a smoke subset of the pytest suite run
+#      there (scripts/aarch64_module.sh).
 #
 # Usage: bash scripts/harden.sh [--long]
 #   --long fuzzes for 15 minutes guided and 2 million random inputs (instead of
@@ -194,6 +198,13 @@ bash "$root/scripts/clang.sh" | tee "$logs/clang.txt"
 status=${PIPESTATUS[0]}
 figures+=("$(grep '^clang + libc++:' "$logs/clang.txt" || echo 'clang + libc++: no tally')")
 record "clang + libc++" $status
+
+# ---------------------------------------------------------------------------
+banner "the module on aarch64 under qemu-user"
+bash "$root/scripts/aarch64_module.sh" | tee "$logs/aarch64-module.txt"
+status=${PIPESTATUS[0]}
+figures+=("$(grep '^aarch64 module digest:' "$logs/aarch64-module.txt" || echo 'aarch64 module: no digest')")
+record "aarch64 module" $status
 
 # ---------------------------------------------------------------------------
 banner "summary"
