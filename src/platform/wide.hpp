@@ -34,8 +34,8 @@ public:
     constexpr Wide() noexcept = default;
 
     template <std::integral T>
-    constexpr Wide(T v) noexcept  // NOLINT: implicit, as the native type converts
-        : lo_(static_cast<std::uint64_t>(v)), hi_(v < T{0} ? ~std::uint64_t{0} : 0) {}
+    constexpr Wide(T v) noexcept  // implicit, as integers convert to the native type
+        : lo_(static_cast<std::uint64_t>(v)), hi_(sign_fill(v)) {}
 
     static constexpr Wide from_words(std::uint64_t hi, std::uint64_t lo) noexcept {
         Wide w;
@@ -130,6 +130,17 @@ public:
     constexpr Wide& operator>>=(unsigned s) noexcept { return *this = *this >> s; }
 
 private:
+    // The high word of v: its sign extended for a signed type, no comparison
+    // of an unsigned one with zero for the compilers to warn about.
+    template <std::integral T>
+    static constexpr std::uint64_t sign_fill(T v) noexcept {
+        if constexpr (std::is_signed_v<T>) {
+            return v < 0 ? ~std::uint64_t{0} : 0;
+        } else {
+            return 0;
+        }
+    }
+
     // Low word first, the order of the native type on little-endian machines.
     std::uint64_t lo_ = 0;
     std::uint64_t hi_ = 0;
