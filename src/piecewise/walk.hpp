@@ -240,21 +240,11 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(const Queries& queries
     return std::nullopt;
 }
 
-#if defined(RUST_HAVE_LANES)
-
-// Sorted queries that fall a few to a segment (a large table) go kBatch at a
-// time, on CPUs with AVX-512, where the segment kind's one-query answer at a
-// segment's end is the tie point's own (so that a query on a tie point needs
-// no test of its own): each query's segment is counted among the few keys the
-// batch spans, one vector compare per key, free of the branch per segment
-// that a walk from segment to segment guesses wrong about once a segment; and
-// the queries are answered eight at a time by the scheme's vector form, their
-// segments' ends picked from a window of the table held in registers. (Counted
-// by halving steps instead, the portable way, it cost more than those branches
-// on evenly spaced queries.) The walk goes over to this route after
-// kShortSegments segments in a row that each saw fewer than kShortQueries
-// queries, and back at the first batch that is not ascending, leaves the
-// table's inside, or spans more than kWindowKeys keys.
+// Sorted queries that fall a few to a segment (a large table) leave the walk's
+// segment runs, where the segment kind's one-query answer at a segment's end
+// is the tie point's own (so that a query on a tie point needs no test of its
+// own): the walk goes over to the routes below after kShortSegments segments
+// in a row that each saw fewer than kShortQueries queries.
 inline constexpr unsigned kShortSegments = 4;
 inline constexpr std::size_t kShortQueries = 8;
 
@@ -263,6 +253,59 @@ struct DenseEnd {
     std::size_t segment;  // the last answered query's segment (or the one given)
     bool failed;          // read(next) lies inside but has no answer
 };
+
+// Without the vector route, such queries go one after another from segment to
+// segment in a function of their own, which keeps what the walk carries from
+// query to query (the segment and its ends) in registers. Back to the walk at
+// the first query that is not above the current segment's first key, that
+// lies at or past the table's last key, or that is the kManyQueries-th in a
+// row in one segment, where the segment's own runs do better.
+inline constexpr std::size_t kManyQueries = 2 * kShortQueries;
+
+// Queries from read(k) on, read(k) strictly inside segment i.
+template <class Queries, class Read>
+[[gnu::noinline]] DenseEnd answer_sparse(const Queries& queries, Read& read, std::size_t k, std::size_t count,
+                                         std::size_t i, typename Queries::Answer* out) {
+    using Key = typename Queries::Key;
+    const Sequence<Key>& keys = queries.keys;
+    const Key top = keys[keys.size() - 1];
+    Key lo = keys[i - 1];
+    Key hi = keys[i];
+    std::size_t in_segment = 0;
+    for (; k < count; ++k) {
+        const Key key = read(k);
+        if (!(lo < key)) {
+            break;
+        }
+        if (!(key <= hi)) {
+            if (!(key < top)) {
+                break;
+            }
+            // Some segment up to the last one ends at or above the key.
+            do {
+                lo = hi;
+                hi = keys[++i];
+            } while (!(key <= hi));
+            in_segment = 0;
+        } else if (++in_segment >= kManyQueries) {
+            break;
+        }
+        if (!queries.inside(i, key, out[k])) {
+            return {k, i, true};
+        }
+    }
+    return {k, i, false};
+}
+
+#if defined(RUST_HAVE_LANES)
+
+// With AVX-512 they go kBatch at a time instead: each query's segment is
+// counted among the few keys the batch spans, one vector compare per key, free
+// of the branch per segment that a walk from segment to segment guesses wrong
+// about once a segment; and the queries are answered eight at a time by the
+// scheme's vector form, their segments' ends picked from a window of the table
+// held in registers. Back to the walk at the first batch that is not
+// ascending, leaves the table's inside, or spans more than kWindowKeys keys.
 
 // Whole batches from read(k) on, read(k) strictly inside segment i.
 template <class Queries, class Read>
@@ -439,22 +482,23 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
                 break;
             }
             hint = ++i;
-#if defined(RUST_HAVE_LANES)
             if constexpr (Segment::kAnswersAtEnds) {
-                if (dense) {
-                    short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
-                    if (short_segments >= detail::kShortSegments) {
-                        const detail::DenseEnd end = detail::answer_dense(queries, read, k, count, i, out);
-                        if (end.failed) {
-                            return InterpError::NotFound;
-                        }
-                        k = end.next;
-                        hint = end.segment;
-                        break;
+                short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
+                if (short_segments >= detail::kShortSegments) {
+#if defined(RUST_HAVE_LANES)
+                    const detail::DenseEnd end = dense ? detail::answer_dense(queries, read, k, count, i, out)
+                                                       : detail::answer_sparse(queries, read, k, count, i, out);
+#else
+                    const detail::DenseEnd end = detail::answer_sparse(queries, read, k, count, i, out);
+#endif
+                    if (end.failed) {
+                        return InterpError::NotFound;
                     }
+                    k = end.next;
+                    hint = end.segment;
+                    break;
                 }
             }
-#endif
         }
     }
     return std::nullopt;

@@ -388,6 +388,43 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
     }
 }
 
+// Sorted values a few to a segment, all with whole positions (each segment
+// rises by its slope s >= 2 per position) but one, which lies past the first
+// fifth of the queries, where the walk has long left the segments' own runs:
+// Exact fails there, on falling positions as well as rising ones.
+TEST_P(Walk, IntegerExactFailsAmongQueriesAFewToASegment) {
+    std::mt19937_64 rng(77);
+    for (int table = 0; table < 100; ++table) {
+        const std::size_t n = 50 + rng() % 400;
+        const bool falling = table % 2 == 1;
+        std::vector<u64> xp(n);
+        std::vector<i64> fp(n);
+        std::vector<i64> f;
+        u64 x = 100000 + rng() % 1000;
+        i64 value = static_cast<i64>(rng() % 1000) - 500;
+        for (std::size_t i = 0; i < n; ++i) {
+            const u64 length = 2 + rng() % 20;
+            const i64 slope = 2 + static_cast<i64>(rng() % 3);
+            std::vector<i64> inside;
+            for (u64 c = rng() % 5; i > 0 && c > 0; --c) {
+                inside.push_back(fp[i - 1] + slope * static_cast<i64>(1 + rng() % (length - 1)));
+            }
+            std::sort(inside.begin(), inside.end());
+            f.insert(f.end(), inside.begin(), inside.end());
+            x = i == 0 ? x : falling ? x - length : x + length;
+            value = i == 0 ? value : value + slope * static_cast<i64>(length);
+            xp[i] = x;
+            fp[i] = value;
+        }
+        ASSERT_GT(f.size(), 20U);
+        // Not a multiple of the slope from the segment's first value; below the
+        // segment's last value, as slopes are at least 2.
+        f[f.size() / 5 + rng() % (f.size() - f.size() / 5)] += 1;
+        const rust::Interp<u64, i64> inv(to_sequence(xp), to_sequence(fp));
+        ASSERT_TRUE(walk_matches(inv, f)) << "table " << table;
+    }
+}
+
 // Many sorted queries on a segment where every m-th value has a whole
 // position (values m apart per position), all of them such values but one:
 // Exact fails there, inside a group the vector division answers at once, and
