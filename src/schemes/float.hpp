@@ -132,6 +132,8 @@ public:
     ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
         : f0_(detail::finite(f0)), f1_(detail::finite(f1)), form_(x0, x1, f0_, f1_) {}
 
+    // At a segment's first query: setting up costs about what one query by
+    // the one-query form does.
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
     static constexpr bool kAnswersAtEnds = false;
 
@@ -162,7 +164,11 @@ public:
     InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
         : f0_(detail::finite(f0)), f1_(detail::finite(f1)), method_(method), form_(x0, x1, f0_, f1_) {}
 
-    static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
+    // From a segment's third query on: setting up (a division for the
+    // reciprocal, the ends' rounded difference, two scales) costs more than a
+    // query by the one-query form, so segments that see a query or two (a
+    // large table) are cheaper without it.
+    static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 2; }
     static constexpr bool kAnswersAtEnds = false;
 
     template <class Read>
