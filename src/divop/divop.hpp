@@ -89,6 +89,43 @@ inline std::uint64_t div_floor(u128 n, std::uint64_t d) { return round_floor(div
 inline std::uint64_t div_ceil(u128 n, std::uint64_t d) { return round_ceil(div_rem(n, d)); }
 inline std::optional<std::uint64_t> div_exact(u128 n, std::uint64_t d) { return round_exact(div_rem(n, d)); }
 
+// A divisor below 2^53 prepared for numerators below 2^53 whose quotients lie
+// below 2^50: the quotient estimated in binary64 as n times the divisor's
+// reciprocal, then corrected once by the remainder, computed exactly in 64
+// bits. Each of the two roundings (the reciprocal's, the product's) is within
+// two units in the last place, whatever rounding mode the caller has set, so
+// the estimate is within 2^-50 of the quotient relatively, below 1/2 in all;
+// truncated, it is the quotient or one off it either way, and the remainder
+// n - q d lies in [-d, 2d). Quotients and remainders equal div_rem's.
+class SmallDivisor {
+public:
+    // Whether numerators n < c d, quotients below c, fit these bounds.
+    static constexpr bool fits(std::uint64_t c, std::uint64_t d) noexcept {
+        return d != 0 && c < kQuotientBound && c <= (kNumeratorBound - 1) / d;
+    }
+
+    explicit SmallDivisor(std::uint64_t d) noexcept : d_(d), reciprocal_(1.0 / static_cast<double>(d)) {}
+
+    QuotRem div_rem(std::uint64_t n) const noexcept {
+        std::uint64_t q = static_cast<std::uint64_t>(static_cast<double>(n) * reciprocal_);
+        std::uint64_t r = n - q * d_;
+        // Modulo 2^64: a remainder below zero wraps to the top, past 2d.
+        if (r >= d_) {
+            const bool below = static_cast<std::int64_t>(r) < 0;
+            q += below ? ~std::uint64_t{0} : 1;
+            r += below ? d_ : 0 - d_;
+        }
+        return {q, r};
+    }
+
+private:
+    static constexpr std::uint64_t kNumeratorBound = std::uint64_t{1} << 53;
+    static constexpr std::uint64_t kQuotientBound = std::uint64_t{1} << 50;
+
+    std::uint64_t d_;
+    double reciprocal_;
+};
+
 // A divisor prepared for many divisions: one hardware division sets up a
 // reciprocal, after which each quotient costs two multiplications and a few
 // corrections instead of a hardware division (Moller and Granlund, "Improved

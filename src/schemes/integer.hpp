@@ -271,19 +271,32 @@ private:
 
     // run() by the prepared reciprocal, for a numerator that falls or rises
     // as the segment's does (known per segment, so not asked per key).
+    // Segments whose c d is below 2^53 (and c below 2^50) divide their keys'
+    // parts c t in binary64 instead (divop::SmallDivisor), unscaled, and scale
+    // the remainder as the rounding rules read it.
     template <bool Falling, class Read>
     RunEnd run_prepared(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
         const Kernel kernel = kernel_;
         const Line line = line_;
         const divop::Divisor divisor = divisor_;
+        const auto divide = [divisor](divop::u128 n, std::uint64_t) { return divisor.div_rem_normalised(n); };
         return kernel.with_fixed_finish([&](const auto finish) {
+            if (divop::SmallDivisor::fits(line.c, divisor.value() >> line.shift)) {
+                const divop::SmallDivisor small(divisor.value() >> line.shift);
+                return run(
+                    read, k, count, lo, hi, out,
+                    [kernel, line, small](Key key) {
+                        const divop::QuotRem part = small.div_rem(line.c * kernel.distance(key));
+                        return line.whole<Falling>({part.q, part.r << line.shift});
+                    },
+                    line.norm, divide, finish);
+            }
             return run(
                 read, k, count, lo, hi, out,
                 [kernel, line, divisor](Key key) {
                     return line.whole<Falling>(divisor.div_rem_normalised(line.part(kernel.distance(key))));
                 },
-                line.norm, [divisor](divop::u128 n, std::uint64_t) { return divisor.div_rem_normalised(n); },
-                finish);
+                line.norm, divide, finish);
         });
     }
 

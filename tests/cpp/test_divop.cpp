@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfenv>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -402,6 +403,39 @@ struct LaneResult {
 // The vector division estimates in binary64 and corrects once: its worst
 // cases are factors just below the bound with t close to d, and divisors too
 // large for binary64 to hold exactly. Lanes past a bound must be refused.
+// The binary64 estimate is corrected into div_rem's quotient and remainder at
+// the edges of its bounds, under every rounding mode a caller may have set.
+TEST(SmallDivisor, MatchesTheHardwareDivisionInEveryRoundingMode) {
+    constexpr u64 k53 = u64{1} << 53;
+    constexpr u64 k50 = u64{1} << 50;
+    ASSERT_TRUE(rust::divop::SmallDivisor::fits(k50 - 1, 8));
+    ASSERT_FALSE(rust::divop::SmallDivisor::fits(k50, 1));           // quotients too large
+    ASSERT_FALSE(rust::divop::SmallDivisor::fits(u64{1} << 20, u64{1} << 33));  // numerators past 2^53
+    ASSERT_FALSE(rust::divop::SmallDivisor::fits(3, 0));
+    std::mt19937_64 rng(53);
+    const int modes[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+    const int saved = std::fegetround();
+    for (const int mode : modes) {
+        std::fesetround(mode);
+        for (int i = 0; i < 200000; ++i) {
+            // Divisors of every size up to the bound, with factors just fitting.
+            const u64 d = 1 + (rng() >> (11 + rng() % 53));
+            const u64 c = std::min((k53 - 1) / d, k50 - 1 - rng() % 4);
+            if (!rust::divop::SmallDivisor::fits(c, d)) {
+                continue;
+            }
+            const u64 r = rng() % 5;
+            const u64 n = r == 0 ? c * d - 1 : r == 1 ? (c - 1) * d : r == 2 ? c * d - d + 1 : rng() % (c * d);
+            const rust::divop::SmallDivisor small(d);
+            const rust::divop::QuotRem got = small.div_rem(n);
+            const rust::divop::QuotRem want = rust::divop::div_rem(n, d);
+            ASSERT_EQ(got.q, want.q) << n << " / " << d << " (mode " << mode << ")";
+            ASSERT_EQ(got.r, want.r) << n << " / " << d << " (mode " << mode << ")";
+        }
+    }
+    std::fesetround(saved);
+}
+
 TEST(DivRemLanes, MatchesTheHardwareDivisionWithinItsBounds) {
     if (!rust::divop::lanes_enabled()) {
         GTEST_SKIP() << "no AVX-512 on this CPU";
