@@ -182,7 +182,7 @@ figures+=("${native[@]}")
 banner "aarch64 under qemu-user"
 bash "$root/scripts/aarch64.sh" | tee "$logs/aarch64.txt"
 status=${PIPESTATUS[0]}
-figures+=("$(grep '^aarch64 engine digest:' "$logs/aarch64.txt" || echo 'aarch64: no digest')")
+figures+=("$(grep '^aarch64 engine digest' "$logs/aarch64.txt" || echo 'aarch64: no digest')")
 record "aarch64" $status
 
 # ---------------------------------------------------------------------------
