@@ -19,9 +19,10 @@
 #      then its corpus and unguided random inputs against the sanitized module;
 #   5. native fuzzing: libFuzzer targets on the C++ core alone, built with clang
 #      under the sanitizers (scripts/fuzz_native.sh): the divisions, the query
-#      walk against one query at a time, and the x87 engine against MPFR;
+#      walk against one query at a time, and the x87 and soft engines against
+#      MPFR;
 #   6. aarch64: the C++ core's unit tests and engine digest cross-built for
-#      64-bit Arm (which takes the MPFR engine) and run under qemu-user, the
+#      64-bit Arm (which takes the soft engine) and run under qemu-user, the
 #      digest compared with x86-64's (scripts/aarch64.sh);
 #   7. Windows: the same unit tests and digest cross-built for 64-bit Windows
 #      with MinGW-w64, with the two-word 128-bit integer and the soft engine
