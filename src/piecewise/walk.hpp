@@ -264,8 +264,8 @@ inline constexpr std::size_t kManyQueries = 2 * kShortQueries;
 
 // Queries from read(k) on, read(k) strictly inside segment i.
 template <class Queries, class Read>
-[[gnu::noinline]] DenseEnd answer_sparse(const Queries& queries, Read& read, std::size_t k, std::size_t count,
-                                         std::size_t i, typename Queries::Answer* out) {
+RUST_NOINLINE DenseEnd answer_sparse(const Queries& queries, Read& read, std::size_t k, std::size_t count,
+                                     std::size_t i, typename Queries::Answer* out) {
     using Key = typename Queries::Key;
     const Sequence<Key>& keys = queries.keys;
     const Key top = keys[keys.size() - 1];
@@ -435,9 +435,9 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
         // without a search.
         std::size_t i = s.index;
         Key current = key;
-        [[maybe_unused]] unsigned short_segments = 0;
+        unsigned short_segments = 0;
         for (;;) {
-            [[maybe_unused]] const std::size_t first = k;
+            const std::size_t first = k;
             if (i != segment_index) {
                 // A segment's first queries by the definition, for as long as
                 // its kind says setting it up would not pay yet: in a large
