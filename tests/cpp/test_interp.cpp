@@ -13,6 +13,7 @@
 #include "piecewise/interp_error.hpp"
 #include "schemes/method.hpp"
 #include "piecewise/sequence.hpp"
+#include "differential.hpp"
 #include "sequences.hpp"
 #include "extended/fpu_scope.hpp"
 #include "schemes/float.hpp"
@@ -376,52 +377,25 @@ TEST(Interp, InverseAcceptsRepeatedPositions) {
 // The batch walks start each search from the previous answer and reuse a
 // segment's setup; they must answer exactly as one query at a time does, stop at
 // the same first failure, and leave earlier results in place.
-template <class X, class F, class Query, class Single, class Batch>
-void expect_batch_matches_single(const std::vector<Query>& queries, Single single, Batch batch) {
-    std::vector<X> out(queries.size());
-    std::optional<InterpError> failure;
-    std::string panic;  // an internal failure ends both ways of asking alike
-    try {
-        failure = batch(queries.size(), [&](std::size_t k) { return queries[k]; }, out.data());
-    } catch (const rust::Panic& p) {
-        panic = p.what();
+template <class Q, class R>
+testing::AssertionResult agrees(const differential::Comparison<Q, R>& c) {
+    if (c.ok()) {
+        return testing::AssertionSuccess();
     }
-    for (std::size_t k = 0; k < queries.size(); ++k) {
-        Outcome<X> want;
-        try {
-            want = single(queries[k]);
-        } catch (const rust::Panic& p) {
-            ASSERT_EQ(panic, p.what()) << "query " << k;
-            return;
-        }
-        if (!want.has_value()) {
-            ASSERT_TRUE(failure.has_value()) << "query " << k;
-            ASSERT_EQ(*failure, *want.error) << "query " << k;
-            return;
-        }
-        if constexpr (std::is_floating_point_v<X>) {
-            // Bit for bit: NaN payloads and the sign of zero are results too.
-            ASSERT_EQ(std::bit_cast<u64>(out[k]), std::bit_cast<u64>(want.value)) << "query " << k;
-        } else {
-            ASSERT_EQ(out[k], want.value) << "query " << k;
-        }
-    }
-    EXPECT_FALSE(failure.has_value());
-    EXPECT_EQ(panic, "");
+    return testing::AssertionFailure() << c.describe();
 }
 
-// Queries in sorted runs (the common case), scattered, repeated, and outside.
+// Queries drawn at random, then in sorted runs (the common case), descending,
+// or scattered.
 template <class T, class Draw>
 std::vector<T> query_sequence(std::mt19937_64& rng, std::size_t count, Draw draw) {
+    constexpr differential::Shape kOrders[] = {differential::Shape::UnevenSorted, differential::Shape::Descending,
+                                               differential::Shape::Random};
     std::vector<T> q(count);
     for (T& v : q) {
         v = draw();
     }
-    switch (rng() % 3) {
-        case 0: std::sort(q.begin(), q.end()); break;
-        case 1: std::sort(q.begin(), q.end(), [](T a, T b) { return b < a; }); break;
-        default: break;
-    }
+    differential::arrange(q, kOrders[rng() % 3]);
     return q;
 }
 
@@ -442,16 +416,12 @@ TEST(Interp, BatchMatchesSingleQueriesOnIntegerTables) {
         }
         const Table table = make(xp, fp);
         const auto xs = query_sequence<u64>(rng, 200, [&] { return n != 0 && rng() % 3 == 0 ? xp[rng() % n] : rng() % span; });
-        expect_batch_matches_single<i64, i64>(
-            xs, [&](u64 x) { return table.forward(x); },
-            [&](std::size_t count, auto read, i64* out) { return table.forward_into(count, read, out); });
+        EXPECT_TRUE(agrees(differential::forward(table, table, xs))) << "round " << round;
         for (const Method m : kMethods) {
             const auto fs = query_sequence<i64>(rng, 200, [&] {
                 return n != 0 && rng() % 3 == 0 ? fp[rng() % n] : static_cast<i64>(rng() % (round % 3 == 0 ? 60 : kMaxU));
             });
-            expect_batch_matches_single<u64, i64>(
-                fs, [&](i64 f) { return table.inverse(f, m); },
-                [&](std::size_t count, auto read, u64* out) { return table.inverse_into(count, read, m, out); });
+            EXPECT_TRUE(agrees(differential::inverse(table, table, fs, m))) << "round " << round;
         }
     }
 }
@@ -477,14 +447,10 @@ TEST(Interp, BatchMatchesSingleQueriesOnFloatTables) {
         // Tie points often: an exact hit returns the stored value (NaN included)
         // where the segment arithmetic would round or fail.
         const auto xs = query_sequence<u64>(rng, 100, [&] { return n != 0 && rng() % 3 == 0 ? xp[rng() % n] : rng() % 100000; });
-        expect_batch_matches_single<double, double>(
-            xs, [&](u64 x) { return table.forward(x); },
-            [&](std::size_t count, auto read, double* out) { return table.forward_into(count, read, out); });
+        EXPECT_TRUE(agrees(differential::forward(table, table, xs))) << "round " << round;
         for (const Method m : kMethods) {
             const auto fs = query_sequence<double>(rng, 100, [&] { return n != 0 && rng() % 3 == 0 ? fp[rng() % n] : unit(rng) * 1.2e6; });
-            expect_batch_matches_single<u64, double>(
-                fs, [&](double f) { return table.inverse(f, m); },
-                [&](std::size_t count, auto read, u64* out) { return table.inverse_into(count, read, m, out); });
+            EXPECT_TRUE(agrees(differential::inverse(table, table, fs, m))) << "round " << round;
         }
     }
 }

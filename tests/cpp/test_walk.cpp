@@ -20,6 +20,7 @@
 #include "piecewise/interp.hpp"
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
+#include "differential.hpp"
 #include "sequences.hpp"
 
 namespace {
@@ -29,135 +30,13 @@ using i64 = std::int64_t;
 using rust::InterpError;
 using rust::Method;
 using rust::Sequence;
+using differential::Shape;
+using differential::Streams;
 
 constexpr u64 kMaxU = std::numeric_limits<u64>::max();
 constexpr i64 kMinI = std::numeric_limits<i64>::min();
 constexpr i64 kMaxI = std::numeric_limits<i64>::max();
 constexpr Method kMethods[] = {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill};
-
-// What a whole call gives: the answers up to the first failure, then the
-// failure (a kind, or an internal failure's message).
-template <class A>
-struct Transcript {
-    std::vector<A> answers;
-    std::optional<InterpError> error;
-    std::string panic;
-
-    bool operator==(const Transcript&) const = default;
-};
-
-// Bit patterns, so that NaN answers and the sign of zero compare too.
-template <class A>
-auto bits(A a) {
-    if constexpr (std::is_same_v<A, double>) {
-        return std::bit_cast<u64>(a);
-    } else {
-        return a;
-    }
-}
-
-// The loop of one-query calls: what the batch walk must match.
-template <class A, class Q, class One>
-Transcript<A> each(const std::vector<Q>& queries, One&& one) {
-    Transcript<A> t;
-    try {
-        for (const Q q : queries) {
-            const rust::Outcome<A> o = one(q);
-            if (!o.has_value()) {
-                t.error = o.error;
-                break;
-            }
-            t.answers.push_back(bits(o.value));
-        }
-    } catch (const rust::Panic& p) {
-        t.panic = p.what();
-    }
-    return t;
-}
-
-// Queries shaped for the walk's routes, drawn around a table's keys.
-template <class K>
-class Streams {
-public:
-    Streams(std::mt19937_64& rng, std::vector<K> keys) : rng_(rng), keys_(std::move(keys)) {}
-
-    std::vector<K> make(int shape, std::size_t n) {
-        std::vector<K> q;
-        switch (shape) {
-            case 0:  // evenly spaced from a key, the stride sometimes changed mid-run
-            case 1: {
-                K at = near_key();
-                u64 stride = small() ? 1 + rng_() % 7 : 1 + rng_() % (u64{1} << (rng_() % 64));
-                for (std::size_t i = 0; i < n; ++i) {
-                    q.push_back(at);
-                    // Now and then a new stride, or one off by one for a
-                    // query (as floor(k * span / N) gives).
-                    if (shape == 1 && rng_() % 16 == 0) {
-                        stride = 1 + rng_() % 50;
-                    }
-                    if (shape == 1 && rng_() % 4 == 0) {
-                        at = static_cast<K>(static_cast<u64>(at) + (rng_() % 3) - 1);
-                    }
-                    at = static_cast<K>(static_cast<u64>(at) + stride);
-                }
-                break;
-            }
-            case 2:  // sorted with uneven gaps, exact hits among them
-                for (std::size_t i = 0; i < n; ++i) {
-                    q.push_back(rng_() % 4 == 0 && !keys_.empty() ? keys_[rng_() % keys_.size()] : near_key());
-                }
-                std::sort(q.begin(), q.end(), [](K a, K b) { return a < b; });
-                break;
-            case 5: {  // sorted with uneven gaps, many to a segment, across two
-                const std::size_t i = keys_.empty() ? 0 : rng_() % keys_.size();
-                const u64 from = keys_.empty() ? rng_() : static_cast<u64>(keys_[i]);
-                const u64 width = i + 2 < keys_.size() ? static_cast<u64>(keys_[i + 2]) - from : rng_() % 1000;
-                for (std::size_t j = 0; j < n; ++j) {
-                    q.push_back(static_cast<K>(from + (width == kMaxU ? rng_() : rng_() % (width + 1))));
-                }
-                std::sort(q.begin(), q.end(), [](K a, K b) { return a < b; });
-                break;
-            }
-            case 3:  // descending runs
-                for (std::size_t i = 0; i < n; ++i) {
-                    q.push_back(near_key());
-                }
-                std::sort(q.begin(), q.end(), [](K a, K b) { return a > b; });
-                break;
-            default:  // scattered
-                for (std::size_t i = 0; i < n; ++i) {
-                    q.push_back(near_key());
-                }
-        }
-        return q;
-    }
-
-private:
-    bool small() { return rng_() % 2 == 0; }
-
-    // A tie point, a neighbour of one, a point inside a segment, or anything.
-    K near_key() {
-        const u64 r = rng_() % 8;
-        if (keys_.empty() || r == 0) {
-            return static_cast<K>(rng_());
-        }
-        const std::size_t i = rng_() % keys_.size();
-        const u64 k = static_cast<u64>(keys_[i]);
-        if (r < 3) {
-            return static_cast<K>(k + (rng_() % 3) - 1);
-        }
-        if (i + 1 < keys_.size()) {
-            const u64 span = static_cast<u64>(keys_[i + 1]) - k;
-            if (span > 0) {
-                return static_cast<K>(k + rng_() % span);
-            }
-        }
-        return keys_[i];
-    }
-
-    std::mt19937_64& rng_;
-    std::vector<K> keys_;
-};
 
 // Increasing keys with gaps of every size, the type's extremes included.
 template <class K>
@@ -209,41 +88,23 @@ protected:
 INSTANTIATE_TEST_SUITE_P(VectorPath, Walk, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "AsTheCpuAllows" : "Off"; });
 
-// The first place where two transcripts part, for a failure's message.
-template <class A>
-::testing::AssertionResult same(const Transcript<A>& got, const Transcript<A>& want) {
-    if (got == want) {
+// forward_into() against the loop of forward() calls.
+template <class F>
+::testing::AssertionResult walk_matches(const rust::Interp<u64, F>& table, const std::vector<u64>& x) {
+    const auto c = differential::forward(table, table, x);
+    if (c.ok()) {
         return ::testing::AssertionSuccess();
     }
-    std::size_t i = 0;
-    while (i < got.answers.size() && i < want.answers.size() && got.answers[i] == want.answers[i]) {
-        ++i;
-    }
-    return ::testing::AssertionFailure() << "answers part at query " << i << " of " << want.answers.size()
-                                         << (got.error == want.error ? "" : ", failures differ");
+    return ::testing::AssertionFailure() << "forward: " << c.describe();
 }
 
-// forward_into() on an integer table against the loop of one-query calls.
-::testing::AssertionResult walk_matches(const rust::Interp<u64, i64>& table, const std::vector<u64>& x) {
-    const auto want = each<i64>(x, [&](u64 q) { return table.forward(q); });
-    std::vector<i64> out(x.size());
-    Transcript<i64> got;
-    got.error = table.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
-    got.answers.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
-    return same(got, want);
-}
-
-// inverse_into() on an integer table, under every method, against the loop
-// of one-query calls.
-::testing::AssertionResult walk_matches(const rust::Interp<u64, i64>& table, const std::vector<i64>& f) {
+// inverse_into() under every method against the loop of inverse() calls.
+template <class F>
+::testing::AssertionResult walk_matches(const rust::Interp<u64, F>& table, const std::vector<F>& f) {
     for (const Method m : kMethods) {
-        const auto want = each<u64>(f, [&](i64 q) { return table.inverse(q, m); });
-        std::vector<u64> pos(f.size());
-        Transcript<u64> got;
-        got.error = table.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
-        got.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
-        if (::testing::AssertionResult r = same(got, want); !r) {
-            return r << " (method " << static_cast<int>(m) << ")";
+        const auto c = differential::inverse(table, table, f, m);
+        if (!c.ok()) {
+            return ::testing::AssertionFailure() << "inverse (method " << static_cast<int>(m) << "): " << c.describe();
         }
     }
     return ::testing::AssertionSuccess();
@@ -314,46 +175,15 @@ TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
         Streams<i64> fs(rng, fi);
         Streams<u64> lxs(rng, lx);
         Streams<i64> lfs(rng, lf);
-        for (int shape = 0; shape < 6; ++shape) {
+        for (const Shape shape : Streams<u64>::kShapes) {
             const std::size_t count = 1 + rng() % 300;
-            ASSERT_TRUE(walk_matches(fwd, xs.make(shape, count))) << "table " << table << " shape " << shape;
-            ASSERT_TRUE(walk_matches(inv, fs.make(shape, count))) << "table " << table << " shape " << shape;
-            ASSERT_TRUE(walk_matches(lane_fwd, lxs.make(shape, count))) << "table " << table << " shape " << shape;
-            ASSERT_TRUE(walk_matches(lane_inv, lfs.make(shape, count))) << "table " << table << " shape " << shape;
+            const char* at = differential::name(shape);
+            ASSERT_TRUE(walk_matches(fwd, xs.make(shape, count))) << "table " << table << " " << at;
+            ASSERT_TRUE(walk_matches(inv, fs.make(shape, count))) << "table " << table << " " << at;
+            ASSERT_TRUE(walk_matches(lane_fwd, lxs.make(shape, count))) << "table " << table << " " << at;
+            ASSERT_TRUE(walk_matches(lane_inv, lfs.make(shape, count))) << "table " << table << " " << at;
         }
     }
-}
-
-// Sorted queries a few to a segment of a large table, on tie points too, with
-// the breaks that must end a batch of them: a step back, a jump past many
-// segments, the table's last key and beyond.
-template <class K>
-std::vector<K> few_to_a_segment(std::mt19937_64& rng, const std::vector<K>& keys) {
-    std::vector<K> q;
-    for (std::size_t i = 1; i < keys.size(); ++i) {
-        const u64 x0 = static_cast<u64>(keys[i - 1]);
-        const u64 span = static_cast<u64>(keys[i]) - x0;
-        std::vector<u64> inside;
-        for (u64 m = rng() % 32 == 0 ? 0 : 1 + rng() % 6; m > 0; --m) {
-            const u64 r = rng() % 32;
-            inside.push_back(r == 0 ? span : r == 1 ? span - 1 : r == 2 ? 1 : 1 + rng() % span);
-        }
-        std::sort(inside.begin(), inside.end());
-        for (const u64 t : inside) {
-            q.push_back(static_cast<K>(x0 + std::min(t, span)));
-        }
-        const u64 r = rng() % 200;
-        if (r == 0 && !q.empty()) {
-            q.push_back(static_cast<K>(static_cast<u64>(q.back()) - 1 - rng() % 3));  // a step back
-        } else if (r == 1) {
-            i += 16 + rng() % 20;  // past many segments
-        } else if (r == 2) {
-            q.push_back(keys.back());
-        } else if (r == 3) {
-            q.push_back(static_cast<K>(static_cast<u64>(keys.back()) + 1));
-        }
-    }
-    return q;
 }
 
 TEST_P(Walk, IntegerQueriesAFewToASegment) {
@@ -362,7 +192,7 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
         const std::size_t n = 200 + rng() % 1500;
         std::vector<u64> xp = increasing<u64>(rng, n);
         const rust::Interp<u64, i64> fwd(to_sequence(xp), to_sequence(any_values(rng, xp.size())));
-        ASSERT_TRUE(walk_matches(fwd, few_to_a_segment(rng, xp))) << "table " << table;
+        ASSERT_TRUE(walk_matches(fwd, Streams<u64>(rng, xp).make(Shape::FewToASegment, 0))) << "table " << table;
 
         // Values a few apart make some quotients whole and others not, so that
         // Exact fails now and then inside a batch.
@@ -375,16 +205,16 @@ TEST_P(Walk, IntegerQueriesAFewToASegment) {
             fi.erase(std::unique(fi.begin(), fi.end()), fi.end());
         }
         const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
-        ASSERT_TRUE(walk_matches(inv, few_to_a_segment(rng, fi))) << "table " << table;
+        ASSERT_TRUE(walk_matches(inv, Streams<i64>(rng, fi).make(Shape::FewToASegment, 0))) << "table " << table;
 
         // Segments whose factor and divisor are mostly within the vector
         // division's bounds, some just inside them and some just past.
         const std::vector<u64> x = lane_sized(rng, n, rust::divop::kLaneDivisorBound, false);
         const rust::Interp<u64, i64> lane_fwd(to_sequence(x), to_sequence(lane_sized_values(rng, x.size())));
-        ASSERT_TRUE(walk_matches(lane_fwd, few_to_a_segment(rng, x))) << "table " << table;
+        ASSERT_TRUE(walk_matches(lane_fwd, Streams<u64>(rng, x).make(Shape::FewToASegment, 0))) << "table " << table;
         const std::vector<i64> f = as_signed(lane_sized(rng, n, rust::divop::kLaneDivisorBound, false));
         const rust::Interp<u64, i64> lane_inv(to_sequence(lane_sized_positions(rng, f.size())), to_sequence(f));
-        ASSERT_TRUE(walk_matches(lane_inv, few_to_a_segment(rng, f))) << "table " << table;
+        ASSERT_TRUE(walk_matches(lane_inv, Streams<i64>(rng, f).make(Shape::FewToASegment, 0))) << "table " << table;
     }
 }
 
@@ -488,43 +318,21 @@ TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
         fi.erase(std::unique(fi.begin(), fi.end()), fi.end());
         const rust::Interp<u64, double> inv(to_sequence(any_positions(rng, fi.size())), to_sequence(fi));
         Streams<u64> xs(rng, xp);
-        for (int shape = 0; shape < 5; ++shape) {
+        // Each shape's forward queries, and inverse queries drawn near the
+        // values, ascending where the shape is.
+        for (const Shape shape : {Shape::EvenlySpaced, Shape::Stepped, Shape::UnevenSorted, Shape::Descending,
+                                  Shape::Random}) {
             const std::size_t count = 1 + rng() % 200;
-            const std::vector<u64> x = xs.make(shape, count);
-            const auto want = each<double>(x, [&](u64 q) { return fwd.forward(q); });
-            std::vector<double> out(x.size());
-            Transcript<double> got;
-            try {
-                got.error = fwd.forward_into(x.size(), [&](std::size_t k) { return x[k]; }, out.data());
-            } catch (const rust::Panic& p) {
-                got.panic = p.what();
-            }
-            for (std::size_t i = 0; i < want.answers.size(); ++i) {
-                got.answers.push_back(bits(out[i]));
-            }
-            ASSERT_EQ(got, want) << "table " << table << " shape " << shape;
+            ASSERT_TRUE(walk_matches(fwd, xs.make(shape, count))) << "table " << table << " " << differential::name(shape);
 
-            // Queries: sorted, evenly stepped in value, scattered, with specials mixed in.
             std::vector<double> f;
             for (std::size_t i = 0; i < count; ++i) {
                 f.push_back(!fi.empty() && rng() % 3 != 0 ? fi[rng() % fi.size()] + (rng() % 3) * 0.5 - 0.5
                                                          : any_double(rng));
             }
-            if (shape < 3) {
-                std::sort(f.begin(), f.end(), [](double a, double b) { return a < b; });
-            }
-            for (const Method m : kMethods) {
-                const auto want_inv = each<u64>(f, [&](double q) { return inv.inverse(q, m); });
-                std::vector<u64> pos(f.size());
-                Transcript<u64> got_inv;
-                try {
-                    got_inv.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
-                } catch (const rust::Panic& p) {
-                    got_inv.panic = p.what();
-                }
-                got_inv.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want_inv.answers.size()));
-                ASSERT_EQ(got_inv, want_inv) << "table " << table << " shape " << shape;
-            }
+            const bool ascending = shape == Shape::EvenlySpaced || shape == Shape::Stepped || shape == Shape::UnevenSorted;
+            differential::arrange(f, ascending ? Shape::UnevenSorted : Shape::Random);
+            ASSERT_TRUE(walk_matches(inv, f)) << "table " << table << " " << differential::name(shape);
         }
     }
 }
@@ -537,13 +345,9 @@ TEST_P(Walk, FloatExactRunAtTheTopOfThePositions) {
     const rust::Interp<u64, double> inv(Sequence<u64>{kMaxU, kMaxU, kMaxU - 6}, Sequence<double>{0.0, 1.0, 2.0});
     const std::vector<double> f = {0.25, 0.5, 0.75, 1.25, 1.5};
     for (const Method m : kMethods) {
-        const auto want = each<u64>(f, [&](double q) { return inv.inverse(q, m); });
-        std::vector<u64> pos(f.size());
-        Transcript<u64> got;
-        got.error = inv.inverse_into(f.size(), [&](std::size_t k) { return f[k]; }, m, pos.data());
-        got.answers.assign(pos.begin(), pos.begin() + static_cast<std::ptrdiff_t>(want.answers.size()));
-        EXPECT_EQ(got, want) << "method " << static_cast<int>(m);
-        EXPECT_FALSE(want.answers.empty());
+        const auto c = differential::inverse(inv, inv, f, m);
+        EXPECT_TRUE(c.ok()) << "method " << static_cast<int>(m) << ": " << c.describe();
+        EXPECT_GT(c.one.done, 0U) << "method " << static_cast<int>(m);
     }
 }
 
