@@ -6,13 +6,26 @@ import struct
 
 import numpy as np
 
+import reference
+
 PANIC = "pyo3_runtime.PanicException"
 
-OUT_X = ("builtins.IndexError", ("x out of bounds",))
-OUT_F = ("builtins.KeyError", ("f out of bounds",))
-NOT_FOUND = ("builtins.KeyError", ("f not found",))
-XP_ORDER = ("builtins.ValueError", ("xp must be strictly increasing",))
-FP_ORDER = ("builtins.ValueError", ("fp must be strictly increasing",))
+
+def qualified(exc_type):
+    return exc_type.__module__ + "." + exc_type.__qualname__
+
+
+def as_outcome(failure):
+    """A reference failure, (type, message), as outcome() reports it."""
+    exc_type, message = failure
+    return (qualified(exc_type), (message,))
+
+
+OUT_X = as_outcome(reference.OUT_X)
+OUT_F = as_outcome(reference.OUT_F)
+NOT_FOUND = as_outcome(reference.NOT_FOUND)
+XP_ORDER = as_outcome(reference.XP_ORDER)
+FP_ORDER = as_outcome(reference.FP_ORDER)
 NAN_OR_INF = (PANIC, ("nan or inf encountered",))
 NOT_FINITE = (PANIC, ("assertion failed: value.is_finite()",))
 
@@ -41,10 +54,6 @@ def f64_bits(patterns):
     """A float64 array holding exactly these bit patterns; no Python float is
     made on the way, so signalling NaNs and payloads survive."""
     return np.array(list(patterns), dtype=np.uint64).view(np.float64)
-
-
-def qualified(exc_type):
-    return exc_type.__module__ + "." + exc_type.__qualname__
 
 
 def outcome(call, *args):

@@ -2,7 +2,8 @@
 arithmetic step is one MPFR operation at 64 bits, round to nearest; the exits
 from the extended value (truncation to binary64, integer part to uint64), the
 integer rounding of the fill methods and the table's rules are plain Python
-integers and fractions. Random tables over the whole binary64 range."""
+integers and fractions (reference.py). Random tables over the whole binary64
+range."""
 import math
 import random
 from collections import Counter
@@ -14,6 +15,7 @@ import rust
 from conftest import METHODS, U64_MAX, u64
 from float_helpers import (F64_MAX, F64_MIN_NORMAL, F64_TINY, FP_ORDER, NAN_OR_INF, NOT_FINITE,
                            NOT_FOUND, OUT_F, OUT_X, XP_ORDER, bits, f64_bits, from_bits, outcome)
+from reference import Failure, fill_outside, increasing, round_by_method, segment_of
 
 gmpy2 = pytest.importorskip("gmpy2")
 
@@ -27,12 +29,6 @@ MASK = (1 << 64) - 1
 
 # ---------------------------------------------------------------------------
 # The extended value: entry, exits, integer rounding
-
-
-class Failure(Exception):
-    def __init__(self, outcome):
-        Exception.__init__(self)
-        self.outcome = outcome
 
 
 def enter_position(x):
@@ -91,22 +87,6 @@ def to_u64(q):
     return min(q.numerator // q.denominator, U64_MAX)
 
 
-def floor_of(q):
-    return Fraction(q.numerator // q.denominator)
-
-
-def ceil_of(q):
-    return Fraction(-((-q.numerator) // q.denominator))
-
-
-def nearest_even(q):
-    below = floor_of(q)
-    rest = q - below
-    if rest != Fraction(1, 2):
-        return below + 1 if rest > Fraction(1, 2) else below
-    return below if below.numerator % 2 == 0 else below + 1
-
-
 # ---------------------------------------------------------------------------
 # The segment formulas, one rounded operation per line
 
@@ -146,15 +126,8 @@ def inverse_scheme(f, x0, x1, f0, f1, method):
     R = exact(CTX.div(S, D))
     if exact(A) + exact(B) != exact(D):
         SEEN["value differences rounded"] += 1
-    if method is None:
-        if R.denominator != 1:
-            return None
-        return to_u64(R)
-    if method == "nearest":
-        return to_u64(nearest_even(R))
-    if method == "ffill":
-        return to_u64(floor_of(R))
-    return to_u64(ceil_of(R))
+    r = round_by_method(R, method)
+    return None if r is None else to_u64(r)
 
 
 # ---------------------------------------------------------------------------
@@ -162,13 +135,13 @@ def inverse_scheme(f, x0, x1, f0, f1, method):
 
 
 def ref_forward_one(x, xp, fp):
-    if any(a >= b for a, b in zip(xp, xp[1:])):
+    if not increasing(xp):
         raise Failure(XP_ORDER)
     if x in xp:
         return fp[xp.index(x)]  # the stored pattern
     if not xp or x < xp[0] or x > xp[-1]:
         raise Failure(OUT_X)
-    i = next(k for k in range(len(xp)) if xp[k] > x)
+    i = segment_of(xp, x)
     SEEN["forward segment"] += 1
     return forward_scheme(x, xp[i - 1], xp[i], fp[i - 1], fp[i])
 
@@ -176,7 +149,7 @@ def ref_forward_one(x, xp, fp):
 def ref_inverse_one(f, xp, fp, method):
     values = [from_bits(p) for p in fp]
     q = from_bits(f)
-    if not all(b > a for a, b in zip(values, values[1:])):
+    if not increasing(values):
         raise Failure(FP_ORDER)
     assert values or method in (None, "ffill")  # an empty table fills from nowhere
     if values and (math.isnan(q) or math.isnan(values[0])):
@@ -184,15 +157,12 @@ def ref_inverse_one(f, xp, fp, method):
     for i, v in enumerate(values):
         if v == q:
             return xp[i]
-    if not values or q < values[0]:
-        if method in ("nearest", "bfill"):
-            return xp[0]
-        raise Failure(OUT_F)
-    if q > values[-1]:
-        if method in ("nearest", "ffill"):
-            return xp[-1]
-        raise Failure(OUT_F)
-    i = next(k for k in range(len(values)) if values[k] > q)
+    if not values or q < values[0] or q > values[-1]:
+        position = fill_outside(xp, method, not values or q < values[0])
+        if position is None:
+            raise Failure(OUT_F)
+        return position
+    i = segment_of(values, q)
     SEEN["inverse segment"] += 1
     r = inverse_scheme(f, xp[i - 1], xp[i], fp[i - 1], fp[i], method)
     if r is None:

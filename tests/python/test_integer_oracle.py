@@ -1,5 +1,5 @@
-"""forward_int and inverse_int against a slow, exact reference written here in
-Python integers and fractions, over random tables and queries."""
+"""forward_int and inverse_int against the slow, exact reference in Python
+integers and fractions (reference.py), over random tables and queries."""
 import random
 from fractions import Fraction
 
@@ -7,101 +7,8 @@ import pytest
 
 import rust
 from conftest import I64_MAX, I64_MIN, METHODS, U64_MAX, i64, u64
-
-# ---------------------------------------------------------------------------
-# The reference. Failures are (exception type, message) pairs.
-
-OUT_X = (IndexError, "x out of bounds")
-OUT_F = (KeyError, "f out of bounds")
-NOT_FOUND = (KeyError, "f not found")
-XP_ORDER = (ValueError, "xp must be strictly increasing")
-FP_ORDER = (ValueError, "fp must be strictly increasing")
-
-
-class Failure(Exception):
-    def __init__(self, outcome):
-        Exception.__init__(self)
-        self.outcome = outcome
-
-
-def floor_of(q):
-    return q.numerator // q.denominator
-
-
-def ceil_of(q):
-    return -((-q.numerator) // q.denominator)
-
-
-def nearest_even(q):
-    """q rounded to the nearest integer, halves to the even one."""
-    below = floor_of(q)
-    rest = q - below
-    if rest > Fraction(1, 2):
-        return below + 1
-    if rest < Fraction(1, 2):
-        return below
-    return below if below % 2 == 0 else below + 1
-
-
-def increasing(seq):
-    return all(a < b for a, b in zip(seq, seq[1:]))
-
-
-def ref_forward_one(x, xp, fp):
-    if not increasing(xp):
-        raise Failure(XP_ORDER)
-    for xi, fi in zip(xp, fp):
-        if xi == x:
-            return fi
-    if not xp or x < xp[0] or x > xp[-1]:
-        raise Failure(OUT_X)
-    i = next(k for k in range(len(xp)) if xp[k] > x)
-    x0, x1, f0, f1 = xp[i - 1], xp[i], fp[i - 1], fp[i]
-    return nearest_even(f0 + Fraction((f1 - f0) * (x - x0), x1 - x0))
-
-
-def ref_inverse_one(f, xp, fp, method):
-    if not increasing(fp):
-        raise Failure(FP_ORDER)
-    for xi, fi in zip(xp, fp):
-        if fi == f:
-            return xi
-    # Outside the table: below the first value, Nearest and Bfill give the first
-    # position; above the last, Nearest and Ffill give the last.
-    if not fp:
-        raise Failure(OUT_F)
-    if f < fp[0]:
-        if method in ("nearest", "bfill"):
-            return xp[0]
-        raise Failure(OUT_F)
-    if f > fp[-1]:
-        if method in ("nearest", "ffill"):
-            return xp[-1]
-        raise Failure(OUT_F)
-    i = next(k for k in range(len(fp)) if fp[k] > f)
-    x0, x1, f0, f1 = xp[i - 1], xp[i], fp[i - 1], fp[i]
-    exact = x0 + Fraction((x1 - x0) * (f - f0), f1 - f0)
-    if method is None:
-        if exact.denominator != 1:
-            raise Failure(NOT_FOUND)
-        return exact.numerator
-    if method == "nearest":
-        return nearest_even(exact)
-    if method == "ffill":
-        return floor_of(exact)
-    return ceil_of(exact)
-
-
-def ref_outcomes(one, queries, *table):
-    """Per query: ("ok", result) or ("fail", (type, message))."""
-    out = []
-    for q in queries:
-        try:
-            out.append(("ok", one(q, *table)))
-        except Failure as e:
-            out.append(("fail", e.outcome))
-    return out
-
+from reference import (ceil_of, fill_outside, floor_of, forward_one, increasing, inverse_one,
+                       nearest_even, outcomes, round_by_method)
 
 def actual(call, *args):
     try:
@@ -215,8 +122,8 @@ def test_forward_against_reference(seed):
     rng = random.Random(1000 + seed)
     for case in range(120):
         queries, xp, fp = forward_case(rng)
-        outcomes = ref_outcomes(ref_forward_one, queries, xp, fp)
-        compare(rust.forward_int, u64, queries, outcomes, (u64(xp), i64(fp)),
+        expected = outcomes(forward_one, queries, xp, fp)
+        compare(rust.forward_int, u64, queries, expected, (u64(xp), i64(fp)),
                 ("seed", seed, "case", case, xp, fp))
 
 
@@ -226,8 +133,8 @@ def test_inverse_against_reference(seed):
     for case in range(120):
         queries, xp, fp = inverse_case(rng)
         for method in METHODS:
-            outcomes = ref_outcomes(ref_inverse_one, queries, xp, fp, method)
-            compare(lambda q, a, b: rust.inverse_int(q, a, b, method), i64, queries, outcomes,
+            expected = outcomes(inverse_one, queries, xp, fp, method)
+            compare(lambda q, a, b: rust.inverse_int(q, a, b, method), i64, queries, expected,
                     (u64(xp), i64(fp)), ("seed", seed, "case", case, method, xp, fp))
 
 
@@ -237,3 +144,27 @@ def test_the_reference_rounds_halves_to_even():
     assert nearest_even(Fraction(2**63, 2**64 - 1)) == 1
     assert nearest_even(Fraction(2**63 - 1, 2**64 - 1)) == 0
     assert (floor_of(Fraction(-7, 2)), ceil_of(Fraction(-7, 2))) == (-4, -3)
+
+
+@pytest.mark.parametrize(
+    "q,                        exact,  nearest,  ffill,  bfill",
+    [
+        (Fraction(4),              4,      4,        4,      4),
+        (Fraction(5, 2),           None,   2,        2,      3),
+        (Fraction(7, 2),           None,   4,        3,      4),
+        (Fraction(-5, 2),          None,   -2,       -3,     -2),
+        (Fraction(-1, 3),          None,   0,        -1,     0),
+        (Fraction(2**64 - 1, 2),   None,   2**63,    2**63 - 1, 2**63),
+        (Fraction(2**65 - 1, 2**65), None, 1,        0,      1),
+    ],
+)
+def test_the_reference_rounds_by_method(q, exact, nearest, ffill, bfill):
+    got = [round_by_method(q, m) for m in METHODS]
+    assert got == [exact, nearest, ffill, bfill]
+
+
+def test_the_reference_fills_outside_from_the_first_and_last_positions():
+    # Positions falling: the first and the last, not the smallest and largest.
+    xp = [20, 15, 10]
+    assert [fill_outside(xp, m, below=True) for m in METHODS] == [None, 20, None, 20]
+    assert [fill_outside(xp, m, below=False) for m in METHODS] == [None, 10, 10, None]
