@@ -25,6 +25,7 @@
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
 #include "shapes.hpp"
+#include "../cpp/differential.hpp"
 
 namespace {
 
@@ -32,11 +33,13 @@ using u64 = std::uint64_t;
 using i64 = std::int64_t;
 using rust::InterpError;
 using rust::Method;
+using differential::Shape;
 
 using fuzz_shapes::interesting_double;
 using fuzz_shapes::interesting_order;
 using fuzz_shapes::kHalf;
 using fuzz_shapes::kTop;
+using fuzz_shapes::pick;
 
 constexpr std::size_t kMaxTable = 300;
 constexpr std::size_t kMaxQueries = 1500;
@@ -119,30 +122,46 @@ void make_increasing(std::vector<T>& v) {
     }
 }
 
+// What breaks an increasing column at one place (an int64 or uint64 column
+// takes anything where a float64 one takes NaN).
+enum class Defect { Repeat, Swap, NaN, Anything };
+constexpr Defect kDefects[] = {Defect::Repeat, Defect::Swap, Defect::NaN, Defect::Anything};
+
 template <class T>
 void add_defect(FuzzedDataProvider& in, std::vector<T>& v) {
     if (v.size() < 2) {
         return;
     }
     const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(1, v.size() - 1);
-    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0: v[i] = v[i - 1]; break;                 // a repeat
-        case 1: std::swap(v[i], v[i - 1]); break;       // one pair out of order
-        case 2:
+    switch (pick(in, kDefects)) {
+        case Defect::Repeat: v[i] = v[i - 1]; break;
+        case Defect::Swap: std::swap(v[i], v[i - 1]); break;
+        case Defect::NaN:
             if constexpr (std::is_same_v<T, double>) {
                 v[i] = std::numeric_limits<double>::quiet_NaN();
                 break;
             }
             [[fallthrough]];
-        default: v[i] = interesting<T>(in); break;      // anything at one place
+        case Defect::Anything: v[i] = interesting<T>(in); break;
     }
 }
+
+// The shapes of a table's column; plain increasing ones twice as often.
+enum class Column {
+    EvenlySpaced,          // a regular grid from a start (integers wrap past the top: out of order)
+    Increasing,            // sorted interesting values, float64 ones finite
+    IncreasingNonFinite,   // the same with infinities and NaN kept (NaN sorted last)
+    IncreasingWithDefect,  // finite and increasing but at one place
+    AnyOrder,              // interesting values as drawn
+};
+constexpr Column kColumns[] = {Column::EvenlySpaced,        Column::Increasing,           Column::Increasing,
+                               Column::IncreasingNonFinite, Column::IncreasingWithDefect, Column::AnyOrder};
 
 template <class T>
 std::vector<T> make_column(FuzzedDataProvider& in, std::size_t n) {
     std::vector<T> v(n);
-    const int shape = in.ConsumeIntegralInRange<int>(0, 5);
-    if (shape == 0 && n > 0) {
+    const Column shape = pick(in, kColumns);
+    if (shape == Column::EvenlySpaced && n > 0) {
         // Evenly spaced from a start: a regular grid.
         if constexpr (std::is_same_v<T, double>) {
             const double start = interesting_double(in);
@@ -166,35 +185,37 @@ std::vector<T> make_column(FuzzedDataProvider& in, std::size_t n) {
         if constexpr (std::is_same_v<T, double>) {
             // Most tables keep to finite values: in a long column a NaN or a
             // repeated infinity would otherwise leave nearly every one unordered.
-            if (shape != 3 && shape != 5 && !std::isfinite(x)) {
+            if (shape != Column::IncreasingNonFinite && shape != Column::AnyOrder && !std::isfinite(x)) {
                 // At most 2^31 * 2^990: finite.
                 x = std::ldexp(static_cast<double>(in.ConsumeIntegral<std::int32_t>()),
                                in.ConsumeIntegralInRange<int>(-1100, 990));
             }
         }
     }
-    if (shape == 5) {
-        return v;  // any order
+    if (shape == Column::AnyOrder) {
+        return v;
     }
     make_increasing(v);
-    if (shape == 4) {
+    if (shape == Column::IncreasingWithDefect) {
         add_defect(in, v);
     }
     return v;
 }
 
+// Tie point counts: tiny, one vector block or so, a few blocks, large.
+struct SizeBand {
+    std::size_t least, most;
+};
+constexpr SizeBand kSizeBands[] = {{0, 2}, {3, 8}, {9, 40}, {41, kMaxTable}};
+
 std::size_t table_size(FuzzedDataProvider& in) {
-    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0: return in.ConsumeIntegralInRange<std::size_t>(0, 2);
-        case 1: return in.ConsumeIntegralInRange<std::size_t>(3, 8);
-        case 2: return in.ConsumeIntegralInRange<std::size_t>(9, 40);
-        default: return in.ConsumeIntegralInRange<std::size_t>(41, kMaxTable);
-    }
+    const SizeBand band = pick(in, kSizeBands);
+    return in.ConsumeIntegralInRange<std::size_t>(band.least, band.most);
 }
 
+// Owned and exactly n long, so a read past either end is the sanitizer's.
 template <class T>
 rust::Sequence<T> to_sequence(const std::vector<T>& v) {
-    // Owned and exactly n long, so a read past either end is the sanitizer's.
     rust::Sequence<T> s = rust::Sequence<T>::uninitialised(v.size());
     std::copy(v.begin(), v.end(), s.fill_data());
     return s;
@@ -295,16 +316,20 @@ T step_from(T start, Step<T> step, std::size_t k) {
     }
 }
 
+// The shapes a run of queries takes here, as the input picks them.
+constexpr Shape kRunShapes[] = {Shape::Dense,   Shape::EvenlySpaced, Shape::Ties,     Shape::NearTies, Shape::Outside,
+                                Shape::Random,  Shape::UnevenSorted, Shape::Repeated, Shape::Special};
+
 template <class T>
 std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
     std::vector<T> q;
     const std::size_t n = s.size();
     while (in.remaining_bytes() > 0 && q.size() < kMaxQueries) {
-        const int kind = in.ConsumeIntegralInRange<int>(0, 8);
+        const Shape shape = pick(in, kRunShapes);
         const std::size_t m = std::min<std::size_t>(in.ConsumeIntegralInRange<std::size_t>(1, 64),
                                                     kMaxQueries - q.size());
-        switch (kind) {
-            case 0: {  // sorted, inside one segment
+        switch (shape) {
+            case Shape::Dense: {  // sorted either way, inside one segment
                 if (n < 2) {
                     break;
                 }
@@ -320,7 +345,7 @@ std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
                 q.insert(q.end(), run.begin(), run.end());
                 break;
             }
-            case 1: {  // evenly spaced, the step maybe changing once mid-run
+            case Shape::EvenlySpaced: {  // the step maybe changing once mid-run
                 T start = in.ConsumeBool() ? table_point(in, s) : interesting<T>(in);
                 Step<T> step = make_step(in, s);
                 const std::size_t change = in.ConsumeIntegralInRange<std::size_t>(0, m);
@@ -335,7 +360,7 @@ std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
                 }
                 break;
             }
-            case 2: {  // exact hits on tie points, in order from one of them
+            case Shape::Ties: {  // in order from one of them, by a stride of one to three
                 if (n == 0) {
                     break;
                 }
@@ -346,23 +371,23 @@ std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
                 }
                 break;
             }
-            case 3:  // tie points and their close neighbours, anywhere
+            case Shape::NearTies:
                 for (std::size_t k = 0; k < m; ++k) {
                     q.push_back(nudge(table_point(in, s), in.ConsumeIntegralInRange<i64>(-2, 2)));
                 }
                 break;
-            case 4:  // just outside either end
+            case Shape::Outside:
                 for (std::size_t k = 0; k < m && n > 0; ++k) {
                     const i64 by = in.ConsumeIntegralInRange<i64>(1, 3);
                     q.push_back(in.ConsumeBool() ? nudge(s[0], -by) : nudge(s[n - 1], by));
                 }
                 break;
-            case 5:  // random jumps
+            case Shape::Random:
                 for (std::size_t k = 0; k < m; ++k) {
                     q.push_back(interesting<T>(in));
                 }
                 break;
-            case 6: {  // a sorted run across the table
+            case Shape::UnevenSorted: {  // a sorted run across the table
                 std::vector<T> run;
                 for (std::size_t k = 0; k < m; ++k) {
                     run.push_back(in.ConsumeBool() ? interesting<T>(in) : table_point(in, s));
@@ -371,12 +396,12 @@ std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
                 q.insert(q.end(), run.begin(), run.end());
                 break;
             }
-            case 7: {  // one value repeated
+            case Shape::Repeated: {
                 const T v = table_point(in, s);
                 q.insert(q.end(), m, v);
                 break;
             }
-            default:  // the special values of the type
+            default:  // Special
                 for (std::size_t k = 0; k < m; ++k) {
                     q.push_back(in.ConsumeBool() ? interesting<T>(in) : between(in, table_point(in, s),
                                                                                   table_point(in, s)));
@@ -388,147 +413,29 @@ std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
 }
 
 // ---------------------------------------------------------------------------
-// The comparison.
-
-template <class T>
-bool same(T a, T b) {
-    if constexpr (std::is_same_v<T, double>) {
-        return std::bit_cast<u64>(a) == std::bit_cast<u64>(b);
-    } else {
-        return a == b;
-    }
-}
-
-template <class T>
-void print_value(T v) {
-    if constexpr (std::is_same_v<T, double>) {
-        std::fprintf(stderr, "%a", v);
-    } else if constexpr (std::is_same_v<T, i64>) {
-        std::fprintf(stderr, "%lld", static_cast<long long>(v));
-    } else {
-        std::fprintf(stderr, "%llu", static_cast<unsigned long long>(v));
-    }
-}
+// The comparison: on a mismatch, the table and queries, then a trap.
 
 template <class T>
 void print_values(const char* name, const std::vector<T>& v) {
     std::fprintf(stderr, "  %s (%zu):", name, v.size());
     for (std::size_t i = 0; i < v.size() && i < 64; ++i) {
-        std::fputc(' ', stderr);
-        print_value(v[i]);
+        std::fprintf(stderr, " %s", differential::show(v[i]).c_str());
     }
     std::fputs(v.size() > 64 ? " ...\n" : "\n", stderr);
 }
 
-// The end of a walk: how many outputs it wrote, and how it stopped.
-struct Ending {
-    std::size_t done = 0;                 // outputs before the stop (all of them when none)
-    std::optional<InterpError> error;     // a query's failure
-    const char* panic = nullptr;          // a Panic's message
-};
-
-void describe(const char* side, const Ending& e) {
-    if (e.panic) {
-        std::fprintf(stderr, "  %s: Panic \"%s\" at query %zu\n", side, e.panic, e.done);
-    } else if (e.error) {
-        std::fprintf(stderr, "  %s: error %d at query %zu\n", side, static_cast<int>(*e.error), e.done);
-    } else {
-        std::fprintf(stderr, "  %s: success\n", side);
+template <class F, class Q, class R>
+void expect_agree(const char* walk, int method, const std::vector<u64>& xp, const std::vector<F>& fp,
+                  const differential::Comparison<Q, R>& c) {
+    if (c.ok()) {
+        return;
     }
-}
-
-template <class X, class F, class Q, class R>
-[[noreturn]] void report(const char* walk, int method, const std::vector<X>& xp, const std::vector<F>& fp,
-                         const std::vector<Q>& queries, const Ending& want, const Ending& got, std::size_t at,
-                         const R* want_out, const R* got_out) {
-    std::fprintf(stderr, "interp_walks mismatch: %s (method %d), %s table\n", walk, method,
-                 std::is_same_v<F, double> ? "float64" : "int64");
-    describe("one-query loop", want);
-    describe("batch walk    ", got);
-    if (want_out) {
-        std::fprintf(stderr, "  first difference at query %zu (", at);
-        print_value(queries[at]);
-        std::fprintf(stderr, "): loop ");
-        print_value(want_out[at]);
-        std::fprintf(stderr, ", batch ");
-        print_value(got_out[at]);
-        std::fputc('\n', stderr);
-    }
+    std::fprintf(stderr, "interp_walks mismatch: %s (method %d), %s table\n  %s\n", walk, method,
+                 std::is_same_v<F, double> ? "float64" : "int64", c.describe().c_str());
     print_values("xp", xp);
     print_values("fp", fp);
-    print_values("queries", queries);
+    print_values("queries", *c.queries);
     __builtin_trap();
-}
-
-// Runs the one-query function over the queries as the batch's definition.
-template <class Q, class R, class One>
-Ending loop(const std::vector<Q>& queries, R* out, One&& one) {
-    Ending e;
-    try {
-        for (; e.done < queries.size(); ++e.done) {
-            const auto o = one(queries[e.done]);
-            if (!o.has_value()) {
-                e.error = o.error;
-                return e;
-            }
-            out[e.done] = o.value;
-        }
-    } catch (const rust::Panic& p) {
-        e.panic = p.what();
-    }
-    return e;
-}
-
-// Runs a batch walk; `done` is then only known from the loop's ending.
-template <class Q, class Batch>
-Ending batch(const std::vector<Q>& queries, std::size_t loop_done, Batch&& walk) {
-    Ending e;
-    try {
-        e.error = walk([&queries](std::size_t k) {
-            // A walk reads only the queries it was given.
-            if (k >= queries.size()) {
-                std::fprintf(stderr, "interp_walks: query %zu read of %zu\n", k, queries.size());
-                __builtin_trap();
-            }
-            return queries[k];
-        });
-        e.done = e.error ? loop_done : queries.size();
-    } catch (const rust::Panic& p) {
-        e.panic = p.what();
-        e.done = loop_done;
-    }
-    return e;
-}
-
-bool same_ending(const Ending& a, const Ending& b) {
-    if ((a.panic != nullptr) != (b.panic != nullptr)) {
-        return false;
-    }
-    if (a.panic) {
-        return std::strcmp(a.panic, b.panic) == 0;
-    }
-    return a.error == b.error;
-}
-
-template <class X, class F, class Q, class R, class One, class Walk>
-void compare(const char* walk, int method, const std::vector<X>& xp, const std::vector<F>& fp,
-             const std::vector<Q>& queries, One&& one, Walk&& run_batch) {
-    // Exactly as long as the queries, so a write past the end is the sanitizer's.
-    const std::size_t count = queries.size();
-    std::unique_ptr<R[]> want_out(new R[count]());
-    std::unique_ptr<R[]> got_out(new R[count]());
-    const Ending want = loop(queries, want_out.get(), one);
-    const Ending got = batch(queries, want.done, [&](auto read) { return run_batch(count, read, got_out.get()); });
-    if (!same_ending(want, got)) {
-        report<X, F, Q, R>(walk, method, xp, fp, queries, want, got, 0, nullptr, nullptr);
-    }
-    // Outputs before the first failure are the caller's; after it, unspecified.
-    const std::size_t valid = want.error || want.panic ? want.done : count;
-    for (std::size_t k = 0; k < valid; ++k) {
-        if (!same(want_out[k], got_out[k])) {
-            report<X, F, Q, R>(walk, method, xp, fp, queries, want, got, k, want_out.get(), got_out.get());
-        }
-    }
 }
 
 template <class F>
@@ -549,13 +456,9 @@ void run(FuzzedDataProvider& in) {
     if constexpr (std::is_same_v<F, double>) {
         scope.emplace();
     }
-    compare<u64, F, u64, F>(
-        "forward_into", -1, xp, fp, xq, [&](u64 x) { return one.forward(x); },
-        [&](std::size_t count, auto read, F* out) { return many.forward_into(count, read, out); });
-    for (const Method method : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
-        compare<u64, F, F, u64>(
-            "inverse_into", static_cast<int>(method), xp, fp, fq, [&](F f) { return one.inverse(f, method); },
-            [&](std::size_t count, auto read, u64* out) { return many.inverse_into(count, read, method, out); });
+    expect_agree("forward_into", -1, xp, fp, differential::forward(one, many, xq));
+    for (const Method method : differential::kMethods) {
+        expect_agree("inverse_into", static_cast<int>(method), xp, fp, differential::inverse(one, many, fq, method));
     }
 }
 
