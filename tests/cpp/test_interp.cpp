@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ constexpr i64 kMaxI = std::numeric_limits<i64>::max();
 constexpr InterpError OOB = InterpError::OutOfBounds;
 constexpr InterpError NF = InterpError::NotFound;
 constexpr InterpError NSI = InterpError::NotStrictlyIncreasing;
-constexpr Method kMethods[] = {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill};
+using differential::kMethods;
 
 Table make(const std::vector<u64>& xp, const std::vector<i64>& fp) {
     return Table(to_sequence(xp), to_sequence(fp));
@@ -76,6 +77,21 @@ testing::AssertionResult matches(const Outcome<T>& got, const Want<T>& want) {
     out << ", want ";
     want.is_error ? out << name(want.error) : out << want.value;
     return out;
+}
+
+// An inverse query's expected results under Exact, Nearest, Ffill and Bfill.
+struct InverseRow {
+    i64 f;
+    Want<u64> exact, nearest, ffill, bfill;
+};
+
+void expect_inverse_rows(const Table& t, std::span<const InverseRow> rows) {
+    for (const InverseRow& r : rows) {
+        EXPECT_TRUE(matches(t.inverse(r.f, Method::Exact), r.exact)) << "f=" << r.f << " Exact";
+        EXPECT_TRUE(matches(t.inverse(r.f, Method::Nearest), r.nearest)) << "f=" << r.f << " Nearest";
+        EXPECT_TRUE(matches(t.inverse(r.f, Method::Ffill), r.ffill)) << "f=" << r.f << " Ffill";
+        EXPECT_TRUE(matches(t.inverse(r.f, Method::Bfill), r.bfill)) << "f=" << r.f << " Bfill";
+    }
 }
 
 // ---- search ----------------------------------------------------------------
@@ -238,11 +254,7 @@ TEST(Interp, ForwardEveryRegion) {
 
 TEST(Interp, InverseFillRulesByMethod) {
     const Table t = make({10, 20, 30}, {-4, 0, 40});
-    struct Row {
-        i64 f;
-        Want<u64> exact, nearest, ffill, bfill;
-    };
-    const Row kRows[] = {
+    const InverseRow kRows[] = {
         // f        Exact  Nearest  Ffill  Bfill      exact position
         {kMin,      OOB,   10,      OOB,   10},
         {-5,        OOB,   10,      OOB,   10},
@@ -259,12 +271,7 @@ TEST(Interp, InverseFillRulesByMethod) {
         {41,        OOB,   30,      30,    OOB},
         {kMaxI,     OOB,   30,      30,    OOB},
     };
-    for (const Row& r : kRows) {
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Exact), r.exact)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Nearest), r.nearest)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Ffill), r.ffill)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Bfill), r.bfill)) << "f=" << r.f;
-    }
+    expect_inverse_rows(t, kRows);
 }
 
 // ---- degenerate tables -----------------------------------------------------
@@ -274,22 +281,13 @@ TEST(Interp, OnePointTable) {
     EXPECT_TRUE(matches(t.forward(10), Want<i64>(5)));
     EXPECT_TRUE(matches(t.forward(9), Want<i64>(OOB)));
     EXPECT_TRUE(matches(t.forward(11), Want<i64>(OOB)));
-    struct Row {
-        i64 f;
-        Want<u64> exact, nearest, ffill, bfill;
-    };
-    const Row kRows[] = {
+    const InverseRow kRows[] = {
         // f   Exact  Nearest  Ffill  Bfill
         {4,    OOB,   10,      OOB,   10},
         {5,    10,    10,      10,    10},
         {6,    OOB,   10,      10,    OOB},
     };
-    for (const Row& r : kRows) {
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Exact), r.exact)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Nearest), r.nearest)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Ffill), r.ffill)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Bfill), r.bfill)) << "f=" << r.f;
-    }
+    expect_inverse_rows(t, kRows);
 }
 
 // An empty table has no first position to fill with, so Nearest and Bfill below
@@ -343,23 +341,14 @@ TEST(Interp, ForwardAcceptsValuesOutOfOrder) {
 
 TEST(Interp, InverseAcceptsDecreasingPositions) {
     const Table t = make({20, 10}, {0, 4});
-    struct Row {
-        i64 f;
-        Want<u64> exact, nearest, ffill, bfill;
-    };
-    const Row kRows[] = {
+    const InverseRow kRows[] = {
         // f   Exact  Nearest  Ffill  Bfill      exact position
         {-1,   OOB,   20,      OOB,   20},    // below: the first position, not the smallest
         {1,    NF,    18,      17,    18},    // 17.5, rounded by numeric value
         {3,    NF,    12,      12,    13},    // 12.5
         {5,    OOB,   10,      10,    OOB},   // above: the last position
     };
-    for (const Row& r : kRows) {
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Exact), r.exact)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Nearest), r.nearest)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Ffill), r.ffill)) << "f=" << r.f;
-        EXPECT_TRUE(matches(t.inverse(r.f, Method::Bfill), r.bfill)) << "f=" << r.f;
-    }
+    expect_inverse_rows(t, kRows);
     EXPECT_TRUE(matches(t.forward(15), Want<i64>(NSI)));
 }
 

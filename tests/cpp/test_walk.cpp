@@ -27,7 +27,6 @@ namespace {
 
 using u64 = std::uint64_t;
 using i64 = std::int64_t;
-using rust::InterpError;
 using rust::Method;
 using rust::Sequence;
 using differential::Shape;
@@ -36,7 +35,7 @@ using differential::Streams;
 constexpr u64 kMaxU = std::numeric_limits<u64>::max();
 constexpr i64 kMinI = std::numeric_limits<i64>::min();
 constexpr i64 kMaxI = std::numeric_limits<i64>::max();
-constexpr Method kMethods[] = {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill};
+using differential::kMethods;
 
 // Increasing keys with gaps of every size, the type's extremes included.
 template <class K>
