@@ -114,14 +114,16 @@ std::vector<K> few_to_a_segment(std::mt19937_64& rng, const std::vector<K>& keys
 }
 
 // Integer query streams drawn around a table's increasing keys (positions, or
-// int64 values) from a seeded engine: the shapes EvenlySpaced to Dense, and
-// FewToASegment.
+// int64 values) from a seeded engine, in every shape.
 template <class K>
 class Streams {
 public:
-    // Every shape make() takes a count for, in the order the unit tests walk them.
+    // The shapes aimed at the walks' routes, and those at the table's edges and
+    // exact hits, each in the order the unit tests walk them.
     static constexpr Shape kShapes[] = {Shape::EvenlySpaced, Shape::Stepped, Shape::UnevenSorted,
                                         Shape::Descending,   Shape::Random,  Shape::Dense};
+    static constexpr Shape kEdgeShapes[] = {Shape::Ties, Shape::NearTies, Shape::Outside, Shape::Repeated,
+                                            Shape::Special};
 
     Streams(std::mt19937_64& rng, std::vector<K> keys) : rng_(rng), keys_(std::move(keys)) {}
 
@@ -164,17 +166,51 @@ public:
             case Shape::FewToASegment:
                 return few_to_a_segment(rng_, keys_);
             case Shape::Descending:
-            default:  // Random, and the shapes these streams do not make: scattered
+            case Shape::Random:
                 for (std::size_t i = 0; i < n; ++i) {
                     q.push_back(near_key());
                 }
                 arrange(q, shape);
+                break;
+            case Shape::Ties:  // in order from a key, by a stride of one to three
+                if (!keys_.empty()) {
+                    std::size_t i = rng_() % keys_.size();
+                    const std::size_t stride = 1 + rng_() % 3;
+                    for (; q.size() < n && i < keys_.size(); i += stride) {
+                        q.push_back(keys_[i]);
+                    }
+                }
+                break;
+            case Shape::NearTies:  // within two of a key
+                for (std::size_t i = 0; i < n && !keys_.empty(); ++i) {
+                    q.push_back(offset(keys_[rng_() % keys_.size()], rng_() % 5 - 2));
+                }
+                break;
+            case Shape::Outside:  // one to three past either end (past the type's end, wrapped)
+                for (std::size_t i = 0; i < n && !keys_.empty(); ++i) {
+                    const u64 by = 1 + rng_() % 3;
+                    q.push_back(rng_() % 2 == 0 ? offset(keys_.front(), 0 - by) : offset(keys_.back(), by));
+                }
+                break;
+            case Shape::Repeated:
+                q.assign(n, near_key());
+                break;
+            case Shape::Special: {  // the type's ends and the middle, as uint64 or int64
+                constexpr u64 kSpecial[] = {0, 1, (u64{1} << 63) - 1, u64{1} << 63, ~u64{0} - 1, ~u64{0}};
+                for (std::size_t i = 0; i < n; ++i) {
+                    q.push_back(static_cast<K>(kSpecial[rng_() % std::size(kSpecial)]));
+                }
+                break;
+            }
         }
         return q;
     }
 
 private:
     bool small() { return rng_() % 2 == 0; }
+
+    // k moved by d (modulo 2^64, so that int64 keys wrap as their bits do).
+    static K offset(K k, u64 d) { return static_cast<K>(static_cast<u64>(k) + d); }
 
     // A tie point, a neighbour of one, a point inside a segment, or anything.
     K near_key() {

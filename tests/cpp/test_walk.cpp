@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
@@ -87,6 +88,65 @@ protected:
 INSTANTIATE_TEST_SUITE_P(VectorPath, Walk, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "AsTheCpuAllows" : "Off"; });
 
+// The streams are the shapes their names promise, so that a walk test over a
+// shape reaches what it is aimed at (the shapes with no rule here: Stepped,
+// Random, FewToASegment).
+TEST(Streams, EachShapeIsWhatItsNameSays) {
+    using Queries = std::vector<u64>;
+    const std::vector<u64> keys = {10, 20, 35, 1000, 1010};
+    const auto near = [&](u64 q, u64 k, u64 by) { return q - k <= by || k - q <= by; };
+    const auto all = [](const Queries& q, auto&& each) { return std::all_of(q.begin(), q.end(), each); };
+    const auto ascending = [](const Queries& q) { return std::is_sorted(q.begin(), q.end()); };
+    struct Row {
+        Shape shape;
+        std::function<bool(const Queries&)> holds;
+    };
+    const Row kRows[] = {
+        {Shape::EvenlySpaced, [&](const Queries& q) {
+             for (std::size_t i = 2; i < q.size(); ++i) {
+                 if (q[i] - q[i - 1] != q[1] - q[0]) {
+                     return false;
+                 }
+             }
+             return true;
+         }},
+        {Shape::UnevenSorted, ascending},
+        {Shape::Descending, [](const Queries& q) { return std::is_sorted(q.rbegin(), q.rend()); }},
+        {Shape::Dense, [&](const Queries& q) {
+             // Inside the two segments from a key, or within 999 past the last two keys.
+             for (std::size_t i = 0; i < keys.size(); ++i) {
+                 const u64 top = i + 2 < keys.size() ? keys[i + 2] : keys[i] + 999;
+                 if (all(q, [&](u64 v) { return keys[i] <= v && v <= top; })) {
+                     return ascending(q);
+                 }
+             }
+             return false;
+         }},
+        {Shape::Ties, [&](const Queries& q) {
+             return std::adjacent_find(q.begin(), q.end(), std::greater_equal<>()) == q.end() &&
+                    all(q, [&](u64 v) { return std::binary_search(keys.begin(), keys.end(), v); });
+         }},
+        {Shape::NearTies, [&](const Queries& q) {
+             return all(q, [&](u64 v) { return std::any_of(keys.begin(), keys.end(), [&](u64 k) { return near(v, k, 2); }); });
+         }},
+        {Shape::Outside, [&](const Queries& q) {
+             return all(q, [&](u64 v) { return near(v, keys.front(), 3) ? v < keys.front() : near(v, keys.back(), 3) && v > keys.back(); });
+         }},
+        {Shape::Repeated, [](const Queries& q) { return std::adjacent_find(q.begin(), q.end(), std::not_equal_to<>()) == q.end(); }},
+        {Shape::Special, [&](const Queries& q) {
+             return all(q, [](u64 v) { return v <= 1 || v >= kMaxU - 1 || v - (u64{1} << 63) + 1 <= 1; });
+         }},
+    };
+    std::mt19937_64 rng(3);
+    for (int draw = 0; draw < 50; ++draw) {
+        for (const Row& r : kRows) {
+            const Queries q = Streams<u64>(rng, keys).make(r.shape, 1 + rng() % 40);
+            EXPECT_FALSE(q.empty()) << differential::name(r.shape);
+            EXPECT_TRUE(r.holds(q)) << differential::name(r.shape) << " draw " << draw;
+        }
+    }
+}
+
 // forward_into() against the loop of forward() calls.
 template <class F>
 ::testing::AssertionResult walk_matches(const rust::Interp<u64, F>& table, const std::vector<u64>& x) {
@@ -152,6 +212,9 @@ std::vector<u64> lane_sized_positions(std::mt19937_64& rng, std::size_t n) {
 
 TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
     std::mt19937_64 rng(20261207);
+    // The edge shapes draw from an engine of their own, so that each set of
+    // shapes can grow without changing the other's streams.
+    std::mt19937_64 edges(20261208);
     for (int table = 0; table < 400; ++table) {
         const std::size_t n = std::vector<std::size_t>{0, 1, 2, 3, 5, 40, 300}[rng() % 7];
         // Forward: increasing positions (now and then one out of order), values in any order.
@@ -181,6 +244,16 @@ TEST_P(Walk, IntegerRoutesGiveTheOneQueryAnswers) {
             ASSERT_TRUE(walk_matches(inv, fs.make(shape, count))) << "table " << table << " " << at;
             ASSERT_TRUE(walk_matches(lane_fwd, lxs.make(shape, count))) << "table " << table << " " << at;
             ASSERT_TRUE(walk_matches(lane_inv, lfs.make(shape, count))) << "table " << table << " " << at;
+        }
+        for (const Shape shape : Streams<u64>::kEdgeShapes) {
+            const std::size_t count = 1 + edges() % 300;
+            const char* at = differential::name(shape);
+            ASSERT_TRUE(walk_matches(fwd, Streams<u64>(edges, xp).make(shape, count))) << "table " << table << " " << at;
+            ASSERT_TRUE(walk_matches(inv, Streams<i64>(edges, fi).make(shape, count))) << "table " << table << " " << at;
+            ASSERT_TRUE(walk_matches(lane_fwd, Streams<u64>(edges, lx).make(shape, count)))
+                << "table " << table << " " << at;
+            ASSERT_TRUE(walk_matches(lane_inv, Streams<i64>(edges, lf).make(shape, count)))
+                << "table " << table << " " << at;
         }
     }
 }
@@ -300,6 +373,7 @@ double any_double(std::mt19937_64& rng) {
 
 TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
     std::mt19937_64 rng(7);
+    std::mt19937_64 edges(8);  // the edge shapes' own, as in the integer walks
     [[maybe_unused]] const rust::FpuScope scope;
     for (int table = 0; table < 300; ++table) {
         const std::size_t n = std::vector<std::size_t>{0, 1, 2, 3, 8, 60}[rng() % 6];
@@ -332,6 +406,10 @@ TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
             const bool ascending = shape == Shape::EvenlySpaced || shape == Shape::Stepped || shape == Shape::UnevenSorted;
             differential::arrange(f, ascending ? Shape::UnevenSorted : Shape::Random);
             ASSERT_TRUE(walk_matches(inv, f)) << "table " << table << " " << differential::name(shape);
+        }
+        for (const Shape shape : Streams<u64>::kEdgeShapes) {
+            ASSERT_TRUE(walk_matches(fwd, Streams<u64>(edges, xp).make(shape, 1 + edges() % 200)))
+                << "table " << table << " " << differential::name(shape);
         }
     }
 }
