@@ -26,6 +26,7 @@
 #include "schemes/integer.hpp"
 #include "shapes.hpp"
 #include "../cpp/differential.hpp"
+#include "../cpp/sequences.hpp"
 
 namespace {
 
@@ -211,14 +212,6 @@ constexpr SizeBand kSizeBands[] = {{0, 2}, {3, 8}, {9, 40}, {41, kMaxTable}};
 std::size_t table_size(FuzzedDataProvider& in) {
     const SizeBand band = pick(in, kSizeBands);
     return in.ConsumeIntegralInRange<std::size_t>(band.least, band.most);
-}
-
-// Owned and exactly n long, so a read past either end is the sanitizer's.
-template <class T>
-rust::Sequence<T> to_sequence(const std::vector<T>& v) {
-    rust::Sequence<T> s = rust::Sequence<T>::uninitialised(v.size());
-    std::copy(v.begin(), v.end(), s.fill_data());
-    return s;
 }
 
 // ---------------------------------------------------------------------------
