@@ -22,6 +22,7 @@ using u64 = std::uint64_t;
 using engine_side::Result;
 using fuzz_shapes::interesting_double;
 using fuzz_shapes::interesting_order;
+using fuzz_shapes::pick;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -79,17 +80,22 @@ double value(FuzzedDataProvider& in) {
     return interesting_double(in);
 }
 
-// A value strictly between lo < hi, both finite: a rational point of the way
-// (k of m, which lands on whole positions of a short segment), a few
-// representable steps from either end, or a mean.
+// Ways to a value strictly between lo < hi, both finite.
+enum class Inside {
+    Rational,  // k of m of the way, which lands on whole positions of a short segment
+    Steps,     // a few representable steps from either end
+    Mean,      // a weighted mean of the ends
+};
+constexpr Inside kInsides[] = {Inside::Rational, Inside::Steps, Inside::Mean};
+
 double inside(FuzzedDataProvider& in, double lo, double hi) {
-    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-        case 0: {
+    switch (pick(in, kInsides)) {
+        case Inside::Rational: {
             const int m = in.ConsumeIntegralInRange<int>(2, 24);
             const int k = in.ConsumeIntegralInRange<int>(1, m - 1);
             return lo + (hi - lo) * k / m;
         }
-        case 1: {
+        case Inside::Steps: {
             double v = in.ConsumeBool() ? lo : hi;
             const double towards = v == lo ? hi : lo;
             for (int i = in.ConsumeIntegralInRange<int>(1, 3); i > 0; --i) {
@@ -97,12 +103,15 @@ double inside(FuzzedDataProvider& in, double lo, double hi) {
             }
             return v;
         }
-        default: {
-            const double t = in.ConsumeProbability<double>();
-            return lo * (1 - t) + hi * t;
-        }
+        case Inside::Mean: break;
     }
+    const double t = in.ConsumeProbability<double>();
+    return lo * (1 - t) + hi * t;
 }
+
+// Where a forward query lies in its segment: next to either end, or anywhere inside.
+enum class Place { AfterStart, BeforeEnd, Anywhere };
+constexpr Place kPlaces[] = {Place::AfterStart, Place::BeforeEnd, Place::Anywhere};
 
 void forward_case(FuzzedDataProvider& in) {
     u64 x0 = position(in);
@@ -119,11 +128,11 @@ void forward_case(FuzzedDataProvider& in) {
         }
     }
     const u64 span = x1 - x0 - 2;
-    u64 x;
-    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-        case 0: x = x0 + 1; break;
-        case 1: x = x1 - 1; break;
-        default: x = x0 + 1 + in.ConsumeIntegralInRange<u64>(0, span); break;
+    u64 x = x0 + 1;
+    switch (pick(in, kPlaces)) {
+        case Place::AfterStart: break;
+        case Place::BeforeEnd: x = x1 - 1; break;
+        case Place::Anywhere: x += in.ConsumeIntegralInRange<u64>(0, span); break;
     }
     const double f0 = value(in);
     const double f1 = value(in);
@@ -170,6 +179,12 @@ void inverse_case(FuzzedDataProvider& in) {
             });
 }
 
+// Where a walk's query pair lies: inside a segment (falling back to the tie
+// point where the segment has no inside), on a tie point (falling back to
+// anywhere in an empty table), or anywhere, twice as often.
+enum class Query { InsideSegment, TiePoint, Anywhere };
+constexpr Query kQueries[] = {Query::InsideSegment, Query::TiePoint, Query::Anywhere, Query::Anywhere};
+
 // A short table, increasing in both columns as a rule, and queries around it.
 void walk_case(FuzzedDataProvider& in) {
     const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, 12);
@@ -195,8 +210,8 @@ void walk_case(FuzzedDataProvider& in) {
     const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 32);
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t i = xp.empty() ? 0 : in.ConsumeIntegralInRange<std::size_t>(0, xp.size() - 1);
-        switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-            case 0:  // inside a segment
+        switch (pick(in, kQueries)) {
+            case Query::InsideSegment:
                 if (i > 0 && xp[i] - xp[i - 1] >= 2 && std::isfinite(fp[i - 1]) && std::isfinite(fp[i]) &&
                     fp[i - 1] < fp[i]) {
                     xq.push_back(xp[i - 1] + 1 + in.ConsumeIntegralInRange<u64>(0, xp[i] - xp[i - 1] - 2));
@@ -204,14 +219,14 @@ void walk_case(FuzzedDataProvider& in) {
                     break;
                 }
                 [[fallthrough]];
-            case 1:  // on a tie point
+            case Query::TiePoint:
                 if (!xp.empty()) {
                     xq.push_back(xp[i]);
                     fq.push_back(fp[i]);
                     break;
                 }
                 [[fallthrough]];
-            default:  // anywhere
+            case Query::Anywhere:
                 xq.push_back(position(in));
                 fq.push_back(value(in));
                 break;
@@ -241,12 +256,9 @@ void walk_case(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
+    constexpr void (*kCases[])(FuzzedDataProvider&) = {forward_case, inverse_case, walk_case};
     while (in.remaining_bytes() > 0) {
-        switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-            case 0: forward_case(in); break;
-            case 1: inverse_case(in); break;
-            default: walk_case(in); break;
-        }
+        pick(in, kCases)(in);
     }
     return 0;
 }
