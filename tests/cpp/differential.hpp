@@ -42,14 +42,16 @@ enum class Shape {
     UnevenSorted,   // ascending with uneven gaps, exact hits among them
     Descending,     // descending with uneven gaps
     Random,         // scattered, in no order
-    Dense,          // sorted, many to a segment (inside one, or across two)
+    Dense,          // many to a segment, inside one or across two; ascending (or, in
+                    // the fuzz target, either way)
     FewToASegment,  // sorted, a few to each segment of a large table, with breaks
                     // (a step back, a jump past many segments, the last key, past it)
     Ties,           // exact hits on tie points, in order
     NearTies,       // tie points and their close neighbours, anywhere
     Outside,        // just outside either end of the table
     Repeated,       // one value again and again
-    Special,        // the type's special values, and values between two tie points
+    Special,        // the type's special values (its ends, NaN, infinities, zeros); the
+                    // fuzz target mixes in values between two tie points
 };
 
 inline const char* name(Shape s) {
