@@ -25,7 +25,7 @@ import time
 
 from bench import cases, data, memory, report, timing
 from bench.goals import goal_table
-from bench.regimes import MODES, regimes_for
+from bench.regimes import fmt_count, regimes_for
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
@@ -123,7 +123,7 @@ def measure_memory(regimes, functions: list[str], have_pandas: bool, out: str, l
     names = ours + [p for p in cases.PEERS if have_pandas or p not in cases.PANDAS]
     jobs = [(t, "sorted", names) for t in small if t != large] + [(large, "sorted", names)]
     jobs.append((middle[0], "random", ours))
-    log(f"memory at N = {cold.n_queries:.0e}, one fresh process per call:")
+    log(f"memory at N = {fmt_count(cold.n_queries)}, one fresh process per call:")
     with tempfile.TemporaryDirectory(dir=out) as tmp:
         return memory.measure(cold.n_queries, jobs, tmp, log)
 
@@ -140,7 +140,6 @@ def main(argv: list[str]) -> int:
     data.VALUES = args.values
     started = time.monotonic()
     mode = "goal" if args.goal else "quick" if args.quick else "full"
-    assert mode in MODES
     functions = cases.parse_only(args.only)
     regimes = chosen_regimes(mode, args)
     writes = args.out is not None or mode != "goal"

@@ -165,8 +165,9 @@ def regime_text(r: Regime) -> str:
 def values_text(r: Regime) -> str:
     each = (f"loops calibrated to last at least {r.min_time * 1000:g} ms" if r.loops == 0
             else "one call each")
+    skipped = f"after {r.warmups} warmup{'s' if r.warmups > 1 else ''}" if r.warmups else "no warmup"
     return (f"{r.name}: {r.processes} worker process{'es' if r.processes > 1 else ''} × {r.values} values "
-            f"({each}) after {r.warmups} warmup{'s' if r.warmups > 1 else ''}")
+            f"({each}), {skipped}")
 
 
 def markdown(res: Results, plotted: bool) -> str:

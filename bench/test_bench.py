@@ -21,20 +21,30 @@ from fractions import Fraction
 import numpy as np
 
 # Run as a file, this folder leads sys.path: the checkout's root takes its place,
-# so that the benchmark imports as the package `bench`.
-sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# so that the benchmark imports as the package `bench`; the tests' exact
+# references come from their own folder.
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[0] = ROOT
+sys.path.insert(1, os.path.join(ROOT, "tests", "python"))
+import reference  # noqa: E402
 from bench import cases, data, goals, report, timing  # noqa: E402
+from bench.cases import METHODS  # noqa: E402
 from bench.regimes import FUNCTIONS, MODES, Regime, regimes_for  # noqa: E402
 
 HAVE_PYPERF = importlib.util.find_spec("pyperf") is not None
 
 
+def segment(table: "data.Table", x: int) -> tuple[int, int, int, int]:
+    """(x0, x1, f0, f1): the ends of the segment holding position x, values offset-free."""
+    xp = [int(v) for v in table.xp]
+    i = min(max(bisect.bisect_right(xp, x) - 1, 0), len(xp) - 2)
+    f0, f1 = (int(v) - data.INT_OFFSET for v in table.fp_int[i:i + 2])
+    return xp[i], xp[i + 1], f0, f1
+
+
 def exact_value(table: "data.Table", x: int) -> Fraction:
     """Offset-free value at position x by interpolating between the tie points."""
-    xp = [int(v) for v in table.xp]
-    fp = [int(v) - data.INT_OFFSET for v in table.fp_int]
-    i = min(max(bisect.bisect_right(xp, x) - 1, 0), len(xp) - 2)
-    return fp[i] + Fraction((x - xp[i]) * (fp[i + 1] - fp[i]), xp[i + 1] - xp[i])
+    return reference.exact_value(x, *segment(table, x))
 
 
 class Orders(unittest.TestCase):
@@ -89,6 +99,9 @@ class Orders(unittest.TestCase):
                         self.assertEqual(int(q.f_int[i]) - data.INT_OFFSET, want)
                         self.assertEqual(Fraction(float(q.f_float[i])), Fraction(data.FLOAT_START + want, 2))
                         self.assertEqual(float(q.x_f[i]), float(x))
+                        # The inverse calls are checked against x under every method.
+                        back = reference.exact_position(want, *segment(table, x))
+                        self.assertEqual([reference.round_by_method(back, m) for m in METHODS], [x] * len(METHODS))
 
     def test_tie_points_themselves(self):
         table = data.Table(100)
