@@ -5,6 +5,7 @@ hands every call that ran to pyperf's Runner, which spawns worker processes
 (this package again, with the plan file) and collects their values into one
 pyperf suite. Each worker loads the case's data as the main process saved it
 after the check, so the data timed is the data checked.
+
 A value is the time of `loops` calls divided by loops × N (pyperf's inner
 loops), so the suite holds seconds per query element; with N from 1e5 on, one
 call is a value by itself, below that pyperf calibrates the loops to last the
