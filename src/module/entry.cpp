@@ -1,7 +1,9 @@
 // The four entry points: bind, accept, build the table, walk the queries.
 #include "module/entry.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 #include "extended/f80.hpp"
@@ -31,54 +33,53 @@ struct NoScope {};
 template <class F>
 using ArithmeticScope = std::conditional_t<std::is_floating_point_v<F>, FpuScope, NoScope>;
 
-template <class F>
-PyObject* forward(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
+// One call: its arguments bound and accepted (the queries, then xp and fp,
+// then what `prepare` reads of the rest), the table built, and the queries
+// walked into a new array of Answer by the walk prepare(bound) returns; a
+// failure is raised as the direction's error.
+template <class Query, class Answer, class F, class Prepare>
+PyObject* convert(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  errors::Direction direction, const Prepare& prepare) {
     return errors::guarded([&]() -> PyObject* {
         const binding::Bound bound = binding::bind(sig, args, nargs, kwnames);
         np::load_api();
-        const auto x = arrays::accept<Position>(bound[0], "x");
+        const auto queries = arrays::accept<Query>(bound[0], sig.params[0]);
         const auto xp = arrays::accept<Position>(bound[1], "xp");
         const auto fp = arrays::accept<F>(bound[2], "fp");
+        const auto walk = prepare(bound);
         const Interp<Position, F> table(xp.sequence(), fp.sequence());
-        arrays::OutputBuffer out(x.size());
+        arrays::OutputBuffer out(queries.size());
         std::optional<InterpError> failure;
         {
             [[maybe_unused]] const ArithmeticScope<F> scope;
-            failure = x.visit([&](auto read) { return table.forward_into(x.size(), read, out.as<F>()); });
+            failure = queries.visit([&](auto read) { return walk(table, queries.size(), read, out.as<Answer>()); });
         }
         if (failure) {
-            errors::set_interp_error(errors::Direction::Forward, *failure);
+            errors::set_interp_error(direction, *failure);
             return nullptr;
         }
-        return arrays::adopt_as_array(out, arrays::type_number<F>()).release();
+        return arrays::adopt_as_array(out, arrays::type_number<Answer>()).release();
     });
 }
 
 template <class F>
-PyObject* inverse(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-    return errors::guarded([&]() -> PyObject* {
-        const binding::Bound bound = binding::bind(sig, args, nargs, kwnames);
-        np::load_api();
-        const auto f = arrays::accept<F>(bound[0], "f");
-        const auto xp = arrays::accept<Position>(bound[1], "xp");
-        const auto fp = arrays::accept<F>(bound[2], "fp");
-        const Method method = binding::parse_method(bound[3]);
-        const Interp<Position, F> table(xp.sequence(), fp.sequence());
-        arrays::OutputBuffer out(f.size());
-        std::optional<InterpError> failure;
-        {
-            [[maybe_unused]] const ArithmeticScope<F> scope;
-            failure = f.visit(
-                [&](auto read) { return table.inverse_into(f.size(), read, method, out.as<Position>()); });
-        }
-        if (failure) {
-            errors::set_interp_error(errors::Direction::Inverse, *failure);
-            return nullptr;
-        }
-        return arrays::adopt_as_array(out, arrays::type_number<Position>()).release();
+PyObject* forward(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return convert<Position, F, F>(sig, args, nargs, kwnames, errors::Direction::Forward, [](const binding::Bound&) {
+        return [](const Interp<Position, F>& table, std::size_t count, auto& read, F* out) {
+            return table.forward_into(count, read, out);
+        };
     });
+}
+
+template <class F>
+PyObject* inverse(const binding::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return convert<F, Position, F>(
+        sig, args, nargs, kwnames, errors::Direction::Inverse, [](const binding::Bound& bound) {
+            const Method method = binding::parse_method(bound[3]);
+            return [method](const Interp<Position, F>& table, std::size_t count, auto& read, Position* out) {
+                return table.inverse_into(count, read, method, out);
+            };
+        });
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The per-segment schemes, one specialisation per (position, value) type pair.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
+#include <type_traits>
 
 namespace rust {
 
@@ -26,26 +28,41 @@ struct Scheme;
 // scheme specialises these to do its per-segment work once.
 //   ForwardSegment<X, F>(x0, x1, f0, f1)
 //   InverseSegment<X, F>(x0, x1, f0, f1, method)
-// each with answer_run(read, k, count, lo, hi, out): the answers to read(k),
-// read(k + 1), ... written to out[k], ... for as long as the keys lie strictly
-// inside the segment's searched interval (lo, hi) and before count; read(k)
-// must. It returns where the run ended and whether it ended at a key without an
-// answer (the inverse under Exact; the answers before it are written). Results
-// are exactly the scheme's. A segment is set up only for a query strictly inside
-// it, so a failure of the segment's own values (a float segment's non-finite
-// end) is still raised by the query that reaches it. Each also has
-//   static bool set_up_now(answered, before, key, hi)
-// which the walk asks before key, the next query inside the segment, after
-// `answered` of its queries were answered one by one (before the last of
-// them, or key itself when none was): true when setting up pays from there on,
-// by the segment kind's costs. Either way every answer is the scheme's. And
-//   static constexpr bool kAnswersAtEnds
-// true where Scheme's one-query answers, asked at a segment's right end (x =
-// x1, f = f1), give that tie point's own answer exactly: the walk then asks
-// them there too, rather than telling such queries apart.
+// Each is a SegmentKind, below. A segment is set up only for a query strictly
+// inside it, so a failure of the segment's own values (a float segment's
+// non-finite end) is still raised by the query that reaches it.
 struct RunEnd {
     std::size_t next;  // the first query not answered
     bool failed;       // read(next) lies inside but has no answer
+};
+
+// Reads query k, as the walk hands its queries to a segment.
+template <class Key>
+struct KeyReader {
+    Key operator()(std::size_t k) const;
+};
+
+// What the walk asks of a segment kind:
+// - answer_run(read, k, count, lo, hi, out): the answers to read(k), read(k +
+//   1), ... written to out[k], ... for as long as the keys lie strictly inside
+//   the segment's searched interval (lo, hi) and before count (read(k) must);
+//   where the run ended and whether it ended at a key without an answer (the
+//   inverse under Exact; the answers before it are written). Results are
+//   exactly the scheme's.
+// - set_up_now(answered, before, key, hi): asked before key, the next query
+//   inside the segment, after `answered` of its queries were answered one by
+//   one (before is the last of them, or key itself when none was): true when
+//   setting up pays from there on, by the segment kind's costs. Either way
+//   every answer is the scheme's.
+// - kAnswersAtEnds: true where Scheme's one-query answers, asked at a
+//   segment's right end (x = x1, f = f1), give that tie point's own answer
+//   exactly: the walk then asks them there too, rather than telling such
+//   queries apart.
+template <class S, class Key, class Answer>
+concept SegmentKind = requires(S& segment, KeyReader<Key>& read, std::size_t k, Key key, Answer* out) {
+    typename std::bool_constant<S::kAnswersAtEnds>;
+    { S::set_up_now(k, key, key, key) } -> std::same_as<bool>;
+    { segment.answer_run(read, k, k, key, key, out) } -> std::same_as<RunEnd>;
 };
 
 template <class X, class F>

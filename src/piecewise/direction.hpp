@@ -1,0 +1,137 @@
+// The two directions of a query, as the walk sees them: what each searches,
+// how it answers outside the table, on a tie point and inside a segment.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <optional>
+
+#include "divop/lanes.hpp"
+#include "piecewise/interp_error.hpp"
+#include "piecewise/lane_table.hpp"
+#include "piecewise/sequence.hpp"
+#include "platform/hints.hpp"
+#include "schemes/method.hpp"
+#include "schemes/scheme.hpp"
+
+namespace rust {
+
+// What each direction searches and how it answers: forward searches the
+// positions xp and answers with values, inverse searches the values fp and
+// answers with positions. Both share the walk below and the one-query answer.
+template <class X, class F>
+struct ForwardQueries {
+    using Key = X;
+    using Answer = F;
+    using Segment = ForwardSegment<X, F>;
+
+    const Sequence<X>& keys;    // xp
+    const Sequence<F>& values;  // fp
+
+    Answer hit(std::size_t i) const noexcept { return values[i]; }
+
+    // Below the first position (index 0) or above the last (index n): a
+    // forward query has nothing to fill with.
+    std::optional<InterpError> outside(std::size_t, Answer&) const noexcept { return InterpError::OutOfBounds; }
+
+    // Segment i set up in place.
+    void set_up(std::optional<Segment>& segment, std::size_t i) const {
+        segment.emplace(keys[i - 1], keys[i], values[i - 1], values[i]);
+    }
+
+    // One query strictly inside segment i, by the scheme's definition (or on
+    // its right end, for segment kinds that answer there: kAnswersAtEnds).
+    bool inside(std::size_t i, Key key, Answer& out) const {
+        out = Scheme<X, F>::forward(key, keys[i - 1], keys[i], values[i - 1], values[i]);
+        return true;
+    }
+
+    void prefetch(std::size_t i) const noexcept { platform::prefetch(values.data() + i); }
+
+#if defined(RUST_HAVE_LANES)
+    // The table's windows from entry first on, for inside_lanes().
+    [[gnu::target("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
+        return {detail::lane_window(keys, first), detail::lane_window(values, first)};
+    }
+
+    // Eight queries at once, lane l of key inside (or on the right end of)
+    // the segment table.ends(below) picks for it: the lanes answered, as
+    // inside() answers them, written to out[0..8) (the others are left to
+    // inside()).
+    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
+                                                             __m512i key, Answer* out) const {
+        const detail::LaneEnds e = table.ends(below);
+        return Scheme<X, F>::forward_lanes(key, e.x0, e.x1, e.f0, e.f1, out);
+    }
+#endif
+};
+
+template <class X, class F>
+struct InverseQueries {
+    using Key = F;
+    using Answer = X;
+    using Segment = InverseSegment<X, F>;
+
+    const Sequence<F>& keys;       // fp
+    const Sequence<X>& positions;  // xp
+    Method method;
+
+    Answer hit(std::size_t i) const noexcept { return positions[i]; }
+
+    // Below the first value (index 0) Nearest and Bfill fill with the first
+    // position, above the last (index n) Nearest and Ffill with the last; the
+    // other methods find nothing there.
+    std::optional<InterpError> outside(std::size_t index, Answer& out) const noexcept {
+        const bool below = index == 0;
+        if (method != Method::Nearest && method != (below ? Method::Bfill : Method::Ffill)) {
+            return InterpError::OutOfBounds;
+        }
+        out = below ? positions[0] : positions[positions.size() - 1];
+        return std::nullopt;
+    }
+
+    void set_up(std::optional<Segment>& segment, std::size_t i) const {
+        segment.emplace(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
+    }
+
+    // As for the forward queries.
+    bool inside(std::size_t i, Key key, Answer& out) const {
+        const std::optional<X> x =
+            Scheme<X, F>::inverse(key, positions[i - 1], positions[i], keys[i - 1], keys[i], method);
+        out = x.value_or(X{});
+        return x.has_value();
+    }
+
+    void prefetch(std::size_t i) const noexcept { platform::prefetch(positions.data() + i); }
+
+#if defined(RUST_HAVE_LANES)
+    // As for the forward queries.
+    [[gnu::target("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
+        return {detail::lane_window(positions, first), detail::lane_window(keys, first)};
+    }
+
+    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
+                                                             __m512i key, Answer* out) const {
+        const detail::LaneEnds e = table.ends(below);
+        return Scheme<X, F>::inverse_lanes(key, e.x0, e.x1, e.f0, e.f1, method, out);
+    }
+#endif
+};
+// What the walk and the one-query answer ask of a direction: the searched
+// sequence `keys`, the answer on a tie point (hit), outside the table (index
+// 0 or n: a fill, or the failure), and strictly inside segment i (false: the
+// Exact method found nothing); set_up(segment, i) sets up the direction's
+// segment kind, which the walk hands runs of queries to.
+template <class Q>
+concept Direction =
+    requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
+             std::optional<typename Q::Segment>& segment) {
+        { q.keys } -> std::convertible_to<const Sequence<typename Q::Key>&>;
+        { q.hit(i) } -> std::same_as<typename Q::Answer>;
+        { q.outside(i, out) } -> std::same_as<std::optional<InterpError>>;
+        { q.inside(i, key, out) } -> std::same_as<bool>;
+        q.set_up(segment, i);
+        q.prefetch(i);
+    } && SegmentKind<typename Q::Segment, typename Q::Key, typename Q::Answer>;
+
+}  // namespace rust

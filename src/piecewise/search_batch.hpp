@@ -1,0 +1,81 @@
+// Searches for a batch of scattered queries: the halving search's steps for
+// every query of the batch at once, and its last comparison in query order.
+#pragma once
+
+#include <cstddef>
+
+#include "divop/lanes.hpp"
+#include "piecewise/search.hpp"
+#include "piecewise/search_lanes.hpp"
+#include "piecewise/sequence.hpp"
+#include "platform/hints.hpp"
+
+namespace rust {
+
+// Tables up to this size are searched as if every probe hit the cache (32 KiB:
+// the smallest first-level data cache of current x86-64 cores); in larger ones
+// the probes of one query wait on memory in turn, and the lockstep search,
+// whose probes overlap, pays.
+inline constexpr std::size_t kCachedBytes = 32 * 1024;
+
+// Halving searches for a batch of scattered queries: base[j] ends as the index
+// where search() makes its final comparison for q[j]. Every step is free of
+// branches (a branch would guess wrong half the time on scattered queries).
+// A table that fits the first-level cache is searched one query after the
+// other, each query's steps in registers, while the processor overlaps the
+// searches of several queries on its own; a larger one in lockstep, one step
+// of every query at a time, so that while one query waits for its probe to
+// arrive from memory the others go on. NaN queries take no special route here:
+// the final comparison, made by the caller in query order, raises the failure.
+template <class T>
+inline void search_batch(const Sequence<T>& s, const T* q, std::size_t count, std::size_t* base) {
+    const T* data = s.data();
+    const std::size_t n = s.size();
+#if defined(RUST_HAVE_LANES)
+    if (n <= kLaneSearchKeys && divop::lanes_enabled()) {
+        search_batch_lanes(data, n, q, count, base);
+        return;
+    }
+#endif
+    if (n * sizeof(T) <= kCachedBytes) {
+        for (std::size_t j = 0; j < count; ++j) {
+            const T key = q[j];
+            std::size_t b = 0;
+            for (std::size_t size = n; size > 1;) {
+                const std::size_t half = size / 2;
+                // A select, which the compiler makes a conditional move.
+                b = data[b + half] > key ? b : b + half;
+                size -= half;
+            }
+            base[j] = b;
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        base[j] = 0;
+    }
+    for (std::size_t size = n; size > 1;) {
+        const std::size_t half = size / 2;
+        const std::size_t next_half = (size - half) / 2;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t b = base[j];
+            const std::size_t take = std::size_t{0} - static_cast<std::size_t>(!(data[b + half] > q[j]));
+            base[j] = b + (half & take);
+            platform::prefetch(data + base[j] + next_half);
+        }
+        size -= half;
+    }
+}
+
+// The answer of search() from the index search_batch() left.
+template <class T>
+inline SearchResult finish_search(const Sequence<T>& s, T q, std::size_t base) {
+    const T stored = s[base];
+    detail::require_ordered(stored, q);
+    // Two plain comparisons, not a three-way one: nothing carried from one
+    // query's answer to the next, so the queries of a batch do not wait on
+    // each other.
+    return {stored == q, base + static_cast<std::size_t>(stored < q)};
+}
+
+}  // namespace rust

@@ -1,0 +1,214 @@
+// The float segments on an engine with F80 values of its own (x87, MPFR): each
+// run keeps the segment's extended constants and takes every query through
+// the defined steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "extended/f80.hpp"
+#include "schemes/float_steps.hpp"
+#include "schemes/method.hpp"
+#include "schemes/position_rule.hpp"
+#include "schemes/scheme.hpp"
+
+namespace rust {
+
+namespace detail {
+
+// A segment's end values are read afresh from their binary64 copies for every
+// query of a run, straight into the x87 unit (a plain load, exact): held as
+// extended values they would crowd the x87's eight registers, and the divisor
+// and the other constants would be reloaded from 80-bit copies instead. A
+// volatile read is one the compiler can neither hoist out of the loop nor
+// route through a copy on the stack.
+inline double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
+
+}  // namespace detail
+
+// ((x1 - x) f0 + (x - x0) f1) / (x1 - x0), x0 < x < x1, truncated to binary64
+// and not clamped to [f0, f1]. Setting up throws Panic when f0, then f1, is not
+// finite.
+template <>
+class ForwardSegment<std::uint64_t, double> {
+public:
+    using Key = std::uint64_t;
+    using Answer = double;
+
+    ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
+        : x0_(x0), x1_(x1), f0_(f0), f1_(f1), sign_(sign_of(f0, f1)) {
+        // The end values' check. The runs read them from these plain copies,
+        // exactly (see detail::reload).
+        F80::from_value(f0);
+        F80::from_value(f1);
+    }
+
+    // At a segment's first query: setting up costs about what one query by the
+    // definition does, and spares the walk a second test of each segment's end.
+    static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
+
+    // At a segment's end the rounded steps need not give the tie point's value.
+    static constexpr bool kAnswersAtEnds = false;
+
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                      double* out) const {
+        switch (sign_) {
+            case F80::Sign::NotNegative:
+                return run<F80::Sign::NotNegative>(read, k, count, lo, hi, out);
+            case F80::Sign::NotPositive:
+                return run<F80::Sign::NotPositive>(read, k, count, lo, hi, out);
+            case F80::Sign::Either:
+                break;
+        }
+        return run<F80::Sign::Either>(read, k, count, lo, hi, out);
+    }
+
+private:
+    // Both weights are positive, so end values of one sign (zeros of either
+    // sign included) give quotients of that sign, or zero.
+    static F80::Sign sign_of(double f0, double f1) noexcept {
+        if (f0 >= 0 && f1 >= 0) {
+            return F80::Sign::NotNegative;
+        }
+        if (f0 <= 0 && f1 <= 0) {
+            return F80::Sign::NotPositive;
+        }
+        return F80::Sign::Either;
+    }
+
+    template <F80::Sign S, class Read>
+    RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+               double* out) const {
+        // The divisor as a local, which the compiler can keep on the x87 stack
+        // across the loop. Position differences are whole numbers below 2^64:
+        // exact; positive.
+        const F80 d = F80::from_position(x1_ - x0_);
+        for (std::size_t j = k; j < count; ++j) {
+            const std::uint64_t x = read(j);
+            if (!(lo < x && x < hi)) {
+                return {j, false};
+            }
+            out[j] = quotient(x, d).to_f64_of_sign<S>();
+        }
+        return {count, false};
+    }
+
+    F80 quotient(std::uint64_t x, const F80 d) const {
+        // X1 - X and X - X0 are exact, so the integer differences give them.
+        const F80 a = F80::from_position(x1_ - x);
+        // A 53-bit value times a 64-bit weight: rounded when it needs more than 64 bits.
+        const F80 p = F80::from_finite_value(detail::reload(f0_)) * a;
+        const F80 b = F80::from_position(x - x0_);
+        const F80 q = F80::from_finite_value(detail::reload(f1_)) * b;
+        // Rounded; the terms may have opposite signs. Then the last rounding.
+        return (p + q) / d;
+    }
+
+    std::uint64_t x0_, x1_;
+    double f0_, f1_;
+    F80::Sign sign_;
+};
+
+// The position of f, f0 < f < f1, as (x0 (f1 - f) + x1 (f - f0)) / (f1 - f0)
+// rounded to a whole position by the method; nothing under Exact when that
+// quotient is not an integer. x0 and x1 may stand in any order or be equal.
+// Setting up throws Panic when f0, then f1, is not finite (f0 = -inf or
+// f1 = +inf); a query inside the segment is always finite.
+template <>
+class InverseSegment<std::uint64_t, double> {
+public:
+    using Key = double;
+    using Answer = std::uint64_t;
+
+    InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
+        : x0_(x0), x1_(x1), f0_(f0), f1_(f1), method_(method) {
+        // The end values' check; each run works its extended constants out
+        // again from these plain copies, which costs less than storing them as
+        // 80-bit values and loading them back (a segment often serves a few
+        // queries only).
+        difference(f0, f1);
+    }
+
+    // As for the forward segment.
+    static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
+    static constexpr bool kAnswersAtEnds = false;
+
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                      std::uint64_t* out) const {
+        return detail::with_position_rule(method_,
+                                          [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });
+    }
+
+private:
+    // The run with the method's rule fixed. A NaN fails both comparisons of a
+    // run's bounds and goes back to the table.
+    template <class Rule, class Read>
+    RunEnd run(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
+               std::uint64_t* out) const {
+        // The extended constants as plain locals, which the compiler keeps on
+        // the x87 stack across the loop rather than reading them through the
+        // segment.
+        const F80 x0 = F80::from_position(x0_);
+        const F80 x1 = F80::from_position(x1_);
+        const F80 d = difference(f0_, f1_);
+        for (std::size_t j = k; j < count; ++j) {
+            const double f = read(j);
+            if (!(lo < f && f < hi)) {
+                return {j, false};
+            }
+            const std::optional<std::uint64_t> position = rule(quotient(f, x0, x1, d));
+            if (!position) {
+                return {j, true};
+            }
+            out[j] = *position;
+        }
+        return {count, false};
+    }
+
+    // f lies strictly between the finite f0 and f1: it is finite. x0, x1 and d
+    // are the segment's own, as the loop holds them.
+    F80 quotient(double f, const F80 x0, const F80 x1, const F80 d) const {
+        const F80 ff = F80::from_finite_value(f);
+        // Value differences are rounded: exact only when they fit 64 significant
+        // bits (opposite signs can need a 65th). Both weights are positive.
+        const F80 a = F80::from_finite_value(detail::reload(f1_)) - ff;
+        const F80 p = x0 * a;
+        const F80 b = ff - F80::from_finite_value(detail::reload(f0_));
+        const F80 q = x1 * b;
+        const F80 s = p + q;
+        // A weighted mean of x0 and x1 up to rounding, never negative; from 2^64
+        // on, the conversion clamps it to 2^64 - 1.
+        return s / d;
+    }
+
+    // Rounded; positive. f0 is checked first, then f1.
+    static F80 difference(double f0, double f1) {
+        const F80 low = F80::from_value(f0);
+        const F80 high = F80::from_value(f1);
+        return high - low;
+    }
+
+    std::uint64_t x0_, x1_;
+    double f0_, f1_;
+    Method method_;
+};
+
+// One query: the step-by-step definition itself. Its last step, the
+// conversion out of F80, is taken by the conversions that give the defined
+// results by the hardware's stores (tested against their definitions).
+template <>
+struct Scheme<std::uint64_t, double> {
+    static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+        return FloatSteps::forward(x, x0, x1, f0, f1);
+    }
+
+    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+                                                Method method) {
+        return FloatSteps::inverse(f, x0, x1, f0, f1, method);
+    }
+};
+
+}  // namespace rust

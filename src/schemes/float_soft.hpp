@@ -1,0 +1,152 @@
+// The float segments on the soft engine: what a segment fixes is prepared
+// once (the divisor's reciprocal, the end values unpacked, whether every step
+// is exact) and each query does the rest in 64-bit integers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "extended/f80.hpp"
+#include "extended/f80_soft_segment.hpp"
+#include "schemes/method.hpp"
+#include "schemes/position_rule.hpp"
+#include "schemes/scheme.hpp"
+
+namespace rust {
+
+namespace detail {
+
+// Checks a value as F80::from_value does (the same Panic) and passes it on.
+inline double finite(double v) {
+    F80::from_value(v);
+    return v;
+}
+
+// A quotient of the soft forms (finite, by their construction) as binary64,
+// by to_f64()'s truncation.
+inline double f64_of(SoftEngine::Rep r) noexcept {
+    return r.m == 0 ? 0.0 : F80::f64_of_nonzero(r.negative != 0, r.m, r.e);
+}
+
+// The same quotient's parts, for the conversions to positions.
+inline F80::Parts parts_of(SoftEngine::Rep r) noexcept { return {r.m == 0, r.negative != 0, r.m, r.e}; }
+
+// A quotient of the soft forms, read as a position the way F80 reads one.
+struct SoftQuotient {
+    SoftEngine::Rep r;
+
+    template <F80::Rounding R>
+    std::uint64_t to_position() const noexcept {
+        return F80::position_of<R>(parts_of(r));
+    }
+    std::optional<std::uint64_t> to_whole_position() const noexcept { return F80::whole_position_of(parts_of(r)); }
+};
+
+}  // namespace detail
+
+// On the soft engine a segment prepares what it fixes once (the divisor's
+// reciprocal, the end values unpacked, whether every step is exact) and each
+// query does the rest in integers; results are FloatSteps' bits.
+template <>
+class ForwardSegment<std::uint64_t, double> {
+public:
+    using Key = std::uint64_t;
+    using Answer = double;
+
+    // f0 is checked first, then f1.
+    ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
+        : f0_(detail::finite(f0)), f1_(detail::finite(f1)), form_(x0, x1, f0_, f1_) {}
+
+    // At a segment's first query: setting up costs about what one query by
+    // the one-query form does.
+    static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
+    static constexpr bool kAnswersAtEnds = false;
+
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                      double* out) const {
+        for (std::size_t j = k; j < count; ++j) {
+            const std::uint64_t x = read(j);
+            if (x <= lo || x >= hi) {
+                return {j, false};
+            }
+            out[j] = detail::f64_of(form_.answer(x));
+        }
+        return {count, false};
+    }
+
+private:
+    double f0_, f1_;
+    detail::SoftForward<true> form_;
+};
+
+template <>
+class InverseSegment<std::uint64_t, double> {
+public:
+    using Key = double;
+    using Answer = std::uint64_t;
+
+    InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
+        : f0_(detail::finite(f0)), f1_(detail::finite(f1)), method_(method), form_(x0, x1, f0_, f1_) {}
+
+    // From a segment's third query on: setting up (a division for the
+    // reciprocal, the ends' rounded difference, two scales) costs more than a
+    // query by the one-query form, so segments that see a query or two (a
+    // large table) are cheaper without it.
+    static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 2; }
+    static constexpr bool kAnswersAtEnds = false;
+
+    template <class Read>
+    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                      std::uint64_t* out) const {
+        return detail::with_position_rule(method_,
+                                          [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });
+    }
+
+private:
+    // The run with the method's rule fixed. A NaN fails both comparisons of a
+    // run's bounds and goes back to the table.
+    template <class Rule, class Read>
+    RunEnd run(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
+               std::uint64_t* out) const {
+        for (std::size_t j = k; j < count; ++j) {
+            const double f = read(j);
+            if (!(lo < f && f < hi)) {
+                return {j, false};
+            }
+            const std::optional<std::uint64_t> position = rule(detail::SoftQuotient{form_.answer(f)});
+            if (!position) {
+                return {j, true};
+            }
+            out[j] = *position;
+        }
+        return {count, false};
+    }
+
+    double f0_, f1_;
+    Method method_;
+    detail::SoftInverse<true> form_;
+};
+
+// One query: the same integer forms without the reciprocal, which would
+// cost more to set up than the one division it saves.
+template <>
+struct Scheme<std::uint64_t, double> {
+    static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+        const double ff0 = detail::finite(f0);
+        const double ff1 = detail::finite(f1);
+        return detail::f64_of(detail::SoftForward<false>(x0, x1, ff0, ff1).answer(x));
+    }
+
+    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+                                                Method method) {
+        const double ff = detail::finite(f);
+        const double ff0 = detail::finite(f0);
+        const double ff1 = detail::finite(f1);
+        const detail::SoftQuotient q{detail::SoftInverse<false>::answer_once(x0, x1, ff0, ff1, ff)};
+        return detail::with_position_rule(method, [&q](const auto rule) { return rule(q); });
+    }
+};
+
+}  // namespace rust
