@@ -8,7 +8,8 @@
 #include <optional>
 
 #include "extended/f80.hpp"
-#include "extended/f80_soft_segment.hpp"
+#include "extended/f80_soft_forward.hpp"
+#include "extended/f80_soft_inverse.hpp"
 #include "schemes/method.hpp"
 #include "schemes/position_rule.hpp"
 #include "schemes/scheme.hpp"

@@ -1,0 +1,186 @@
+// The inverse segment formula on the soft engine, with what a segment fixes
+// worked out once.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <type_traits>
+
+#include "divop/divop.hpp"
+#include "extended/f80_soft.hpp"
+#include "platform/attributes.hpp"
+#include "extended/f80_soft_terms.hpp"
+
+namespace rust::detail {
+
+// Where f0 and f1 are whole multiples T0, T1 of one power of two 2^k (the
+// coarsest such, or else the smaller of their units in the last place), below
+// 2^61 in magnitude, and f is a multiple of it too (on the second scale, a
+// query between two values of one sign always is), the
+// differences T1 - T and T - T0 are exact positive whole numbers adding up to
+// T1 - T0, which is kept below 2^62, and the scale 2^k cancels in the
+// quotient. The products x0 (T1 - T) and x1 (T - T0) are then below 2^126:
+// while max(x0, x1) * (T1 - T0) < 2^64 they and their sum are exact in 64
+// bits; otherwise each is rounded to 64 bits as a whole number and so is their
+// sum (below 2^127). Other queries take the steps one by one.
+template <bool Reciprocal>
+class SoftInverse {
+public:
+    SoftInverse(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
+        : x0_(x0),
+          x1_(x1),
+          xx0_(SoftEngine::from_u64(x0)),
+          xx1_(SoftEngine::from_u64(x1)),
+          f0_(SoftEngine::from_f64(f0)),
+          f1_(SoftEngine::from_f64(f1)),
+          d_(SoftEngine::sub(f1_, f0_)),
+          divisor_(d_.m) {
+        // The coarsest scale (trailing zeros stripped), where the products
+        // are smallest, for the exact form; and the units in the last place,
+        // where every query between two values of one sign lies.
+        coarse_ = common_scale(Scaled::of(f0_), Scaled::of(f1_), x0, x1);
+        fine_ = common_scale(Scaled::of_unit(f0_), Scaled::of_unit(f1_), x0, x1);
+        if (coarse_.form != Form::Exact) {
+            coarse_.form = Form::Steps;
+        }
+    }
+
+    // One query without setting up a segment: on the units in the last place
+    // where it lies there (the divisor is then T1 - T0, and needs none of the
+    // engine's operations), else by the segment's forms.
+    static SoftEngine::Rep answer_once(std::uint64_t x0, std::uint64_t x1, double f0, double f1, double f) {
+        const Scale fine = common_scale(Scaled::of_unit(SoftEngine::from_f64(f0)),
+                                        Scaled::of_unit(SoftEngine::from_f64(f1)), x0, x1);
+        std::int64_t big;
+        if (fine.form != Form::Steps && on_scale(fine, f, big)) [[likely]] {
+            const auto span = static_cast<std::uint64_t>(fine.big1 - fine.big0);
+            return scaled_by(fine, big, x0, x1, SoftDivisor<false>(span << fine.span_shift));
+        }
+        return SoftInverse(x0, x1, f0, f1).answer(f);
+    }
+
+    // As for SoftForward.
+    RUST_ALWAYS_INLINE SoftEngine::Rep answer(double f) const {
+        std::int64_t big;
+        if (coarse_.form == Form::Exact && on_scale(coarse_, f, big)) {
+            return exact(coarse_, big);
+        }
+        if (fine_.form != Form::Steps && on_scale(fine_, f, big)) [[likely]] {
+            return fine_.form == Form::Exact ? exact(fine_, big) : scaled(fine_, big);
+        }
+        return by_steps(f);
+    }
+
+private:
+    enum class Form : std::uint8_t { Exact, Scaled, Steps };
+
+    // The end values as whole numbers T0 < T1 on a scale 2^k, and the form
+    // their numbers allow there.
+    struct Scale {
+        Form form = Form::Steps;
+        std::int64_t big0 = 0, big1 = 0;
+        std::int32_t k = 0;
+        int span_shift = 0;  // leading zeros of T1 - T0
+    };
+
+    // The scale of s0 and s1 (one of them zero at most), when the end values
+    // are below 2^61 on it and their span below 2^62: the exact form when the
+    // products fit 64 bits, else the scaled one.
+    static Scale common_scale(const Scaled& s0, const Scaled& s1, std::uint64_t x0, std::uint64_t x1) {
+        const std::int32_t k = s0.t == 0 ? s1.k : (s1.t == 0 ? s0.k : (s0.k < s1.k ? s0.k : s1.k));
+        const std::int32_t up0 = s0.t == 0 ? 0 : s0.k - k;
+        const std::int32_t up1 = s1.t == 0 ? 0 : s1.k - k;
+        if (up0 > 8 || up1 > 8) {
+            return {};  // beyond 2^61
+        }
+        const auto signed_of = [](const Scaled& s, std::int32_t up) {
+            const auto magnitude = static_cast<std::int64_t>(s.t << up);
+            return s.negative != 0 ? -magnitude : magnitude;
+        };
+        const std::int64_t big0 = signed_of(s0, up0);
+        const std::int64_t big1 = signed_of(s1, up1);
+        // f1 > f0: T1 - T0 is positive; it is the divisor's own significand, normalised.
+        const auto span = static_cast<std::uint64_t>(big1 - big0);
+        if (span >> 62 != 0) {
+            return {};
+        }
+        const std::uint64_t larger = x0 > x1 ? x0 : x1;
+        const bool exact = (64 - std::countl_zero(larger)) + (64 - std::countl_zero(span)) <= 64;
+        return {exact ? Form::Exact : Form::Scaled, big0, big1, k, std::countl_zero(span)};
+    }
+
+    // f as T * 2^k, when it is a whole multiple of 2^k: its own significand
+    // s * 2^j, shifted up when j >= k, or down when the bits shifted out are zero.
+    static bool on_scale(const Scale& scale, double f, std::int64_t& big) noexcept {
+        const auto bits = std::bit_cast<std::uint64_t>(f);
+        const auto biased = static_cast<std::int32_t>((bits >> 52) & 0x7FF);
+        std::uint64_t s = bits & 0x000FFFFFFFFFFFFF;
+        if (biased != 0) {
+            s |= std::uint64_t{1} << 52;
+        }
+        const std::int32_t j = (biased == 0 ? 1 : biased) - 1075;
+        const std::int32_t up = j - scale.k;
+        std::uint64_t magnitude;
+        if (up >= 0) {
+            // |f| < max(|f0|, |f1|) < 2^61 * 2^k, so s << up stays below 2^61.
+            magnitude = s << up;
+        } else if (up > -64 && (s << (64 + up)) == 0) {
+            magnitude = s >> -up;
+        } else {
+            return s == 0 ? (big = 0, true) : false;
+        }
+        big = (bits >> 63) != 0 ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+        return true;
+    }
+
+    SoftEngine::Rep exact(const Scale& scale, std::int64_t big) const {
+        // Positive, and adding up to T1 - T0.
+        const auto a = static_cast<std::uint64_t>(scale.big1 - big);
+        const auto b = static_cast<std::uint64_t>(big - scale.big0);
+        const std::uint64_t n = x0_ * a + x1_ * b;
+        if (n == 0) {
+            return SoftEngine::zero();
+        }
+        const int lz = std::countl_zero(n);
+        // n / (T1 - T0): the divisor's significand is (T1 - T0) << span_shift_.
+        return divisor_.quotient(0, n << lz, scale.span_shift - lz);
+    }
+
+    SoftEngine::Rep scaled(const Scale& scale, std::int64_t big) const {
+        return scaled_by(scale, big, x0_, x1_, divisor_);
+    }
+
+    // Also exact where the products fit 64 bits: rounding leaves them whole.
+    template <bool R>
+    static SoftEngine::Rep scaled_by(const Scale& scale, std::int64_t big, std::uint64_t x0, std::uint64_t x1,
+                                     const SoftDivisor<R>& divisor) {
+        const auto a = static_cast<std::uint64_t>(scale.big1 - big);
+        const auto b = static_cast<std::uint64_t>(big - scale.big0);
+        const divop::u128 p = round_to_64_bits(static_cast<divop::u128>(x0) * a);
+        const divop::u128 q = round_to_64_bits(static_cast<divop::u128>(x1) * b);
+        const divop::u128 s = p + q;
+        if (s == 0) {
+            return SoftEngine::zero();
+        }
+        const Normalised n = Normalised::of(round_to_64_bits(s));
+        return divisor.quotient(0, n.m, n.e - (64 - scale.span_shift));
+    }
+
+    SoftEngine::Rep by_steps(double f) const {
+        const SoftEngine::Rep ff = SoftEngine::from_f64(f);
+        const SoftEngine::Rep p = SoftEngine::mul(xx0_, SoftEngine::sub(f1_, ff));
+        const SoftEngine::Rep q = SoftEngine::mul(xx1_, SoftEngine::sub(ff, f0_));
+        const SoftEngine::Rep s = SoftEngine::add(p, q);
+        if (s.m == 0) {
+            return s;
+        }
+        return divisor_.quotient(s.negative, s.m, s.e - d_.e);
+    }
+
+    std::uint64_t x0_, x1_;
+    SoftEngine::Rep xx0_, xx1_, f0_, f1_, d_;
+    SoftDivisor<Reciprocal> divisor_;
+    Scale coarse_, fine_;
+};
+
+}  // namespace rust::detail

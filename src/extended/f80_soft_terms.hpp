@@ -1,0 +1,110 @@
+// The terms the soft engine's segment formulas are built of: scaled binary64
+// values, a segment's divisor, and 128-bit roundings to 64 significant bits.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <type_traits>
+
+#include "divop/divop.hpp"
+#include "extended/f80_soft.hpp"
+#include "platform/attributes.hpp"
+
+namespace rust::detail {
+
+// A binary64 as a whole number times a power of two, t * 2^k (t = 0 for
+// zero), and its sign apart.
+struct Scaled {
+    std::uint64_t t;
+    std::int32_t k;
+    std::uint32_t negative;
+
+    // From the engine's exact form, t's trailing zeros stripped: a binary64
+    // significand ends in at least 11 zero bits of the 64 (m * 2^(e - 64) =
+    // (m >> 11) * 2^(e - 53)).
+    static Scaled of(SoftEngine::Rep r) noexcept {
+        if (r.m == 0) {
+            return {0, 0, 0};
+        }
+        const std::uint64_t t = r.m >> 11;
+        const int tz = std::countr_zero(t);
+        return {t >> tz, r.e - 53 + tz, r.negative};
+    }
+
+    // The same, trailing zeros kept: t is the 53-bit significand (fewer bits
+    // for a subnormal) and 2^k the unit in its last place.
+    static Scaled of_unit(SoftEngine::Rep r) noexcept {
+        if (r.m == 0) {
+            return {0, 0, 0};
+        }
+        return {r.m >> 11, r.e - 53, r.negative};
+    }
+};
+
+// The divisor of a segment by its significand norm (top bit set); its
+// exponent is the caller's. With Reciprocal, one division sets up a reciprocal
+// (divop::Divisor) and each quotient costs two multiplications: for runs.
+// Without, each quotient is one divop::div_rem: for a single query, where the
+// reciprocal does not pay.
+template <bool Reciprocal>
+class SoftDivisor {
+public:
+    // norm's top bit set.
+    explicit SoftDivisor(std::uint64_t norm) : divide_(norm), norm_(norm) {}
+
+    // The quotient (0.n / 0.norm) * 2^e rounded, n's top bit set: the
+    // significands' quotient lies in (1/2, 2), as for SoftEngine::div.
+    SoftEngine::Rep quotient(std::uint32_t negative, std::uint64_t n, std::int32_t e) const {
+        const std::uint64_t over = n >= norm_ ? 1 : 0;
+        const divop::u128 num = SoftEngine::numerator(n, over);
+        divop::QuotRem qr;
+        if constexpr (Reciprocal) {
+            qr = divide_.div_rem_normalised(num);
+        } else {
+            qr = divop::div_rem(num, norm_);
+        }
+        return SoftEngine::quotient(negative, qr, norm_, e + static_cast<std::int32_t>(over));
+    }
+
+private:
+    std::conditional_t<Reciprocal, divop::Divisor, std::uint64_t> divide_;
+    std::uint64_t norm_;
+};
+
+// A whole number below 2^128 rounded to 64 significant bits, to nearest with
+// ties to even, as a whole number again (a multiple of the dropped bits' unit).
+// Adding half that unit less one, and one more when the kept part is odd,
+// carries into the kept part exactly when it must round up; the dropped bits
+// are then cleared. A value below 2^127 rounds to at most 2^127, so nothing
+// wraps. The dropped bits (1 to 64 of them) all lie in the low word, so the
+// words are handled apart, without 128-bit shifts by a varying count.
+inline divop::u128 round_to_64_bits(divop::u128 v) noexcept {
+    const auto hi = static_cast<std::uint64_t>(v >> 64);
+    if (hi == 0) {
+        return v;
+    }
+    const auto lo = static_cast<std::uint64_t>(v);
+    const auto drop = static_cast<unsigned>(64 - std::countl_zero(hi));  // 1 to 64
+    // Bit `drop` of v: in the low word below 64, bit 0 of the high word at 64.
+    const std::uint64_t odd = ((lo >> 1 >> (drop - 1)) | (hi << (64 - drop))) & 1;
+    const std::uint64_t bias = (std::uint64_t{1} << (drop - 1)) - 1 + odd;
+    const std::uint64_t sum = lo + bias;
+    const std::uint64_t dropped = ~std::uint64_t{0} >> (64 - drop);
+    const std::uint64_t carry = sum < lo ? 1 : 0;
+    return (static_cast<divop::u128>(hi + carry) << 64) | (sum & ~dropped);
+}
+
+// A non-zero whole number of at most 64 significant bits, below 2^128, as a
+// significand with its top bit set and the exponent of its bit 127 plus one.
+struct Normalised {
+    std::uint64_t m;
+    std::int32_t e;  // the number is m * 2^(e - 64)
+
+    static Normalised of(divop::u128 v) noexcept {
+        const auto hi = static_cast<std::uint64_t>(v >> 64);
+        const int lz = hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(static_cast<std::uint64_t>(v));
+        return {static_cast<std::uint64_t>((v << lz) >> 64), 128 - lz};
+    }
+};
+
+}  // namespace rust::detail
