@@ -63,9 +63,10 @@ flags=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -std=
        -Wall -Wextra -Werror -I"$src")
 fuzz=$root/tests/fuzz
 
-# Rebuilt when a source (the core's, the targets', this script) is newer.
+# Rebuilt when a source (the core's, the targets' and the test helpers they
+# share, this script) is newer.
 stale() {  # stale BINARY
-    [ ! -x "$1" ] || [ -n "$(find "$src" "$fuzz" "$root/scripts/fuzz_native.sh" -newer "$1" -type f -print -quit)" ]
+    [ ! -x "$1" ] || [ -n "$(find "$src" "$fuzz" "$root/tests/cpp" "$root/scripts/fuzz_native.sh" -newer "$1" -type f -print -quit)" ]
 }
 
 # The source file and seed corpus of a target: its own, but for variants of one
