@@ -26,6 +26,8 @@ qemu=(qemu-aarch64 -L /usr/$triplet)
 
 # shellcheck source=scripts/setup.sh
 source "$root/scripts/setup.sh"
+# shellcheck source=scripts/cross_checks.sh
+source "$root/scripts/cross_checks.sh"
 
 # Installs packages of a foreign architecture (named NAME:ARCH), adding that
 # architecture to dpkg first; ensure_debian_packages then refreshes the package
@@ -94,42 +96,23 @@ if [ $cross_ok -eq 0 ]; then
     if [ -x "$cross/engine_sides" ]; then
         "${qemu[@]}" "$cross/engine_sides" --gtest_brief=1 >>"$logs/core_tests.out" 2>&1 || status=$?
     fi
-    # Failures in full, then the runner's closing lines.
-    grep -vE '^Running main|^\[==========\]|^\[  PASSED  \]' "$logs/core_tests.out" | tail -n 60
-    grep -E '^\[==========\].* ran\.|^\[  (PASSED|FAILED)  \] [0-9]+ test' "$logs/core_tests.out"
+    gtest_summary "$logs/core_tests.out"
     record "unit tests, aarch64" $status
 fi
-
-# The digest line holds the round count and the result tallies as well as the
-# hash, so equal lines mean the same work gave the same bits.
-digest_of() {  # digest_of NAME EXPECTED-ENGINE COMMAND...: prints the digest line, or fails
-    local name=$1 engine=$2 out
-    shift 2
-    out=$("$@" "$rounds" 2>&1) || { echo "$name: engine_digest failed: $out" >&2; return 1; }
-    if ! grep -qx "engine: $engine" <<<"$out"; then
-        echo "$name: expected the $engine engine, got: $(head -n 1 <<<"$out")" >&2
-        return 1
-    fi
-    grep -m1 '^digest:' <<<"$out"
-}
 
 if [ $cross_ok -eq 0 ] && [ $native_ok -eq 0 ]; then
     banner "engine digest, $rounds rounds"
     t0=$SECONDS
-    arm=$(digest_of aarch64 soft "${qemu[@]}" "$cross/engine_digest")
+    arm=$(digest_of aarch64 soft "$rounds" "${qemu[@]}" "$cross/engine_digest")
     arm_ok=$?
     record "aarch64 picks soft" $arm_ok
     echo "aarch64 (qemu), engine soft: $arm ($((SECONDS - t0)) s)"
-    x86=$(digest_of x86-64 x87 "$native/engine_digest")
+    x86=$(digest_of x86-64 x87 "$rounds" "$native/engine_digest")
     x86_ok=$?
     record "x86-64 picks x87" $x86_ok
     echo "x86-64, engine x87: $x86"
-    hash_of() { sed -n 's/.* hash=\([0-9a-f]*\)$/\1/p' <<<"$1"; }
-    echo "aarch64 engine digest (soft): $(hash_of "$arm") (x86-64, x87: $(hash_of "$x86"))"
-    [ $arm_ok -eq 0 ] && [ $x86_ok -eq 0 ] && [ -n "$arm" ] && [ "$arm" = "$x86" ]
-    same=$?
-    [ $same -ne 0 ] && echo "the digests differ"
-    record "engine digest, aarch64 = x86-64" $same
+    compare_digests "engine digest, aarch64 = x86-64" "aarch64 engine digest (soft)" "$arm" $arm_ok \
+        "x86-64, x87" "$x86" $x86_ok
 fi
 
 banner "aarch64: summary"

@@ -32,6 +32,8 @@ export WINEPREFIX=$root/build/windows-wine WINEDEBUG=-all WINEDLLOVERRIDES="msco
 
 # shellcheck source=scripts/setup.sh
 source "$root/scripts/setup.sh"
+# shellcheck source=scripts/cross_checks.sh
+source "$root/scripts/cross_checks.sh"
 # shellcheck source=scripts/gtest.sh
 source "$root/scripts/gtest.sh"
 
@@ -95,42 +97,23 @@ if [ $cross_ok -eq 0 ]; then
     banner "windows: C++ unit tests under wine"
     run_windows "$cross/core_tests.exe" --gtest_brief=1 >"$logs/core_tests.out" 2>&1
     status=$?
-    # Failures in full, then the runner's closing lines.
-    grep -vE '^Running main|^\[==========\]|^\[  PASSED  \]' "$logs/core_tests.out" | tail -n 60
-    grep -E '^\[==========\].* ran\.|^\[  (PASSED|FAILED)  \] [0-9]+ test' "$logs/core_tests.out"
+    gtest_summary "$logs/core_tests.out"
     record "unit tests, windows" $status
 fi
-
-# The digest line holds the round count and the result tallies as well as the
-# hash, so equal lines mean the same work gave the same bits.
-digest_of() {  # digest_of NAME EXPECTED-ENGINE COMMAND...: prints the digest line, or fails
-    local name=$1 expected=$2 out
-    shift 2
-    out=$("$@" "$rounds" 2>&1) || { echo "$name: engine_digest failed: $out" >&2; return 1; }
-    if ! grep -qx "engine: $expected" <<<"$out"; then
-        echo "$name: expected the $expected engine, got: $(head -n 1 <<<"$out")" >&2
-        return 1
-    fi
-    grep -m1 '^digest:' <<<"$out"
-}
 
 if [ $cross_ok -eq 0 ] && [ $native_ok -eq 0 ]; then
     banner "engine digest, $rounds rounds"
     t0=$SECONDS
-    win=$(digest_of windows $engine run_windows "$cross/engine_digest.exe")
+    win=$(digest_of windows $engine "$rounds" run_windows "$cross/engine_digest.exe")
     win_ok=$?
     record "windows runs the $engine engine" $win_ok
     echo "windows (wine): $win ($((SECONDS - t0)) s)"
-    x86=$(digest_of x86-64 x87 "$native/engine_digest")
+    x86=$(digest_of x86-64 x87 "$rounds" "$native/engine_digest")
     x86_ok=$?
     record "x86-64 runs the x87 engine" $x86_ok
     echo "x86-64: $x86"
-    hash_of() { sed -n 's/.* hash=\([0-9a-f]*\)$/\1/p' <<<"$1"; }
-    echo "windows engine digest: $(hash_of "$win") (x86-64: $(hash_of "$x86"))"
-    [ $win_ok -eq 0 ] && [ $x86_ok -eq 0 ] && [ -n "$win" ] && [ "$win" = "$x86" ]
-    same=$?
-    [ $same -ne 0 ] && echo "the digests differ"
-    record "engine digest, windows = x86-64" $same
+    compare_digests "engine digest, windows = x86-64" "windows engine digest" "$win" $win_ok \
+        "x86-64" "$x86" $x86_ok
 fi
 
 banner "windows: summary"
