@@ -1,5 +1,6 @@
-// Eight quotients and remainders at once, on CPUs with AVX-512 (F and DQ): the
-// vector form of advance() for numerators that step by a fixed amount, and
+// Eight quotients and remainders at once, on CPUs with AVX-512 (F and DQ).
+//
+// The vector form of advance() for numerators that step by a fixed amount, and
 // eight divisions of small enough numbers.
 #pragma once
 

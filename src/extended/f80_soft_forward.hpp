@@ -1,5 +1,6 @@
-// The forward segment formula on the soft engine, with what a segment fixes
-// worked out once.
+// The forward segment formula on the soft engine.
+//
+// What a segment fixes is worked out once; each query does the rest.
 #pragma once
 
 #include <bit>

@@ -1,5 +1,7 @@
-// The terms the soft engine's segment formulas are built of: scaled binary64
-// values, a segment's divisor, and 128-bit roundings to 64 significant bits.
+// The terms the soft engine's segment formulas are built of.
+//
+// Scaled binary64 values, a segment's divisor, and 128-bit roundings to 64
+// significant bits.
 #pragma once
 
 #include <bit>

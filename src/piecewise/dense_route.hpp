@@ -1,6 +1,7 @@
-// Sorted queries a few to a segment (a large table): answered from segment to
-// segment without a search, and kSortedBatch at a time in vector lanes where
-// the CPU has them.
+// The dense route: sorted queries a few to a segment, as in a large table.
+//
+// They go from segment to segment without a search, and a batch at a time in
+// vector lanes where the CPU has them.
 #pragma once
 
 #include <cstddef>

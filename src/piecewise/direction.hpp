@@ -1,5 +1,7 @@
-// The two directions of a query, as the walk sees them: what each searches,
-// how it answers outside the table, on a tie point and inside a segment.
+// The two directions of a query, as the walk and the one-query answer see them.
+//
+// What each searches, and how it answers outside the table, on a tie point and
+// inside a segment.
 #pragma once
 
 #include <concepts>

@@ -1,5 +1,6 @@
-// A window of the table held in vector registers (AVX-512), from which eight
-// queries at once pick the ends of their segments.
+// A window of the table in vector registers (AVX-512), for eight queries at once.
+//
+// Each lane picks the ends of its own segment from it.
 #pragma once
 
 #include <cstddef>

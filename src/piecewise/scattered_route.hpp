@@ -1,5 +1,7 @@
-// Scattered queries, answered a batch at a time: searched in lockstep, their
-// tie points fetched at once, then answered in query order.
+// The scattered route: queries in no order, answered a batch at a time.
+//
+// Searched in lockstep, their tie points fetched at once, then answered in
+// query order.
 #pragma once
 
 #include <cstddef>

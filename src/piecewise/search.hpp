@@ -1,5 +1,7 @@
-// Where a query stands in a strictly increasing sequence: the halving search
-// that defines the answer, and the same answer found from the last one.
+// Where a query stands in a strictly increasing sequence.
+//
+// The halving search that defines the answer, and the same answer found from
+// the last one.
 #pragma once
 
 #include <cmath>

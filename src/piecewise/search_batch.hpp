@@ -1,5 +1,7 @@
-// Searches for a batch of scattered queries: the halving search's steps for
-// every query of the batch at once, and its last comparison in query order.
+// The search of a batch of scattered queries.
+//
+// The halving search's steps for every query of the batch at once, and its
+// last comparison in query order.
 #pragma once
 
 #include <cstddef>

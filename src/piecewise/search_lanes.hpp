@@ -1,5 +1,7 @@
-// Searches in eight vector lanes (AVX-512): a batch of queries in a small
-// table, and sorted queries counted among the few keys they fall between.
+// Searches in eight vector lanes (AVX-512).
+//
+// A batch of queries in a small table, and sorted queries counted among the few
+// keys they fall between.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,7 @@
-// The query walk: answers a whole query array in index order, the same answers
-// as one query at a time, by routes that fit the order the queries come in.
+// The query walk: a whole query array answered in index order.
+//
+// The same answers as one query at a time, by routes that fit the order the
+// queries come in.
 #pragma once
 
 #include <algorithm>

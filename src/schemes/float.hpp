@@ -1,5 +1,6 @@
-// Interpolation on one segment of a float64 table, evaluated step by step in
-// F80: the segments of the engine this build has.
+// Interpolation on one segment of a float64 table: the segments this build has.
+//
+// Each evaluates the defined steps in F80, on the build's engine.
 #pragma once
 
 #include "extended/f80.hpp"

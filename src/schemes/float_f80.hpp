@@ -1,5 +1,6 @@
-// The float segments on an engine with F80 values of its own (x87, MPFR): each
-// run keeps the segment's extended constants and takes every query through
+// The float segments on an engine with F80 values of its own (x87, MPFR).
+//
+// Each run keeps the segment's extended constants and takes every query through
 // the defined steps.
 #pragma once
 

@@ -1,6 +1,8 @@
-// The float segments on the soft engine: what a segment fixes is prepared
-// once (the divisor's reciprocal, the end values unpacked, whether every step
-// is exact) and each query does the rest in 64-bit integers.
+// The float segments on the soft engine.
+//
+// What a segment fixes is prepared once (the divisor's reciprocal, the end
+// values unpacked, whether every step is exact) and each query does the rest in
+// 64-bit integers.
 #pragma once
 
 #include <cstddef>

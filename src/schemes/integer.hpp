@@ -1,5 +1,6 @@
-// Exact interpolation on one segment of an integer table (u64 positions, i64
-// values): one query at a time, eight in vector lanes, and runs of queries.
+// Exact interpolation on one segment of an integer table (u64 positions, i64 values).
+//
+// One query at a time, eight in vector lanes, and runs of queries.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
-// The two directions of an integer segment as SteppedSegment's kernels: what
-// each divides, and how each turns a quotient into its answer.
+// The two directions of an integer segment, as SteppedSegment's kernels.
+//
+// What each divides, and how each turns a quotient into its answer.
 #pragma once
 
 #include <cstdint>

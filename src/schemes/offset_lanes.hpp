@@ -1,5 +1,6 @@
-// The offset-form arithmetic in eight vector lanes (AVX-512), each lane with a
-// line of its own: the vector forms of offset_math.hpp.
+// The offset-form arithmetic in eight vector lanes (AVX-512).
+//
+// The vector forms of offset_math.hpp, each lane with a line of its own.
 #pragma once
 
 #include "divop/lanes.hpp"

@@ -1,5 +1,6 @@
-// The offset-form arithmetic of integer segments: numerators, their lines in
-// the key, and the roundings of their quotients.
+// The offset-form arithmetic of integer segments.
+//
+// Numerators, their lines in the key, and the roundings of their quotients.
 #pragma once
 
 #include <bit>

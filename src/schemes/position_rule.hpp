@@ -1,5 +1,7 @@
-// How a float segment's quotient becomes a position under each method: the
-// rounding, or for Exact the whole-position check, fixed once per run.
+// The position rule: how a float segment's quotient becomes a position.
+//
+// The rounding of each method, or for Exact the whole-position check, fixed
+// once per run.
 #pragma once
 
 #include <cstdint>

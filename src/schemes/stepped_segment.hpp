@@ -1,5 +1,7 @@
-// A segment of an integer table answering its queries as runs: evenly spaced
-// keys by stepping, others by a division prepared once per segment.
+// The stepped segment: an integer segment answering its queries as runs.
+//
+// Evenly spaced keys by stepping, others by a division prepared once per
+// segment.
 #pragma once
 
 #include <concepts>

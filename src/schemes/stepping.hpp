@@ -1,6 +1,7 @@
-// Stepping evenly spaced keys through one segment: the steps of the gaps a
-// segment's runs have shown, and the loops that answer a run by additions, one
-// key at a time, on four chains, or in eight vector lanes.
+// Stepping: evenly spaced keys answered by additions from one division.
+//
+// The steps of the gaps a segment's runs have shown, and the loops that answer a
+// run one key at a time, on four chains, or in eight vector lanes.
 #pragma once
 
 #include <cstddef>
