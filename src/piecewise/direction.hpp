@@ -18,9 +18,26 @@
 
 namespace rust {
 
+// What the walk and the one-query answer ask of a direction: the searched
+// sequence `keys`, the answer on a tie point (hit), outside the table (index
+// 0 or n: a fill, or the failure), and strictly inside segment i (false: the
+// Exact method found nothing); set_up(segment, i) sets up the direction's
+// segment kind, which the walk hands runs of queries to.
+template <class Q>
+concept Direction =
+    requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
+             std::optional<typename Q::Segment>& segment) {
+        { q.keys } -> std::convertible_to<const Sequence<typename Q::Key>&>;
+        { q.hit(i) } -> std::same_as<typename Q::Answer>;
+        { q.outside(i, out) } -> std::same_as<std::optional<InterpError>>;
+        { q.inside(i, key, out) } -> std::same_as<bool>;
+        q.set_up(segment, i);
+        q.prefetch(i);
+    } && SegmentKind<typename Q::Segment, typename Q::Key, typename Q::Answer>;
+
 // What each direction searches and how it answers: forward searches the
 // positions xp and answers with values, inverse searches the values fp and
-// answers with positions. Both share the walk below and the one-query answer.
+// answers with positions. Both share the walk and the one-query answer.
 template <class X, class F>
 struct ForwardQueries {
     using Key = X;
@@ -119,21 +136,5 @@ struct InverseQueries {
     }
 #endif
 };
-// What the walk and the one-query answer ask of a direction: the searched
-// sequence `keys`, the answer on a tie point (hit), outside the table (index
-// 0 or n: a fill, or the failure), and strictly inside segment i (false: the
-// Exact method found nothing); set_up(segment, i) sets up the direction's
-// segment kind, which the walk hands runs of queries to.
-template <class Q>
-concept Direction =
-    requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
-             std::optional<typename Q::Segment>& segment) {
-        { q.keys } -> std::convertible_to<const Sequence<typename Q::Key>&>;
-        { q.hit(i) } -> std::same_as<typename Q::Answer>;
-        { q.outside(i, out) } -> std::same_as<std::optional<InterpError>>;
-        { q.inside(i, key, out) } -> std::same_as<bool>;
-        q.set_up(segment, i);
-        q.prefetch(i);
-    } && SegmentKind<typename Q::Segment, typename Q::Key, typename Q::Answer>;
 
 }  // namespace rust

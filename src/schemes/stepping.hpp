@@ -196,15 +196,14 @@ template <class Kernel, class Read, class Key = typename Kernel::Key, class Answ
     }
     return j;
 }
+
 #endif
 
 // The keys from read(j) on, each above the one before by one of the learnt
 // gaps (0: none learnt in that slot) and below hi, answered by stepping the
 // numerator's quotient and scaled remainder from qr, that of `key`; returns
 // where the run broke off, and the gap it lacked there (0 if it broke off for
-// another reason). A few gaps cover positions such as floor(k * span / (N -
-// 1)), whose gaps differ by one, and the values at them, whose gaps differ
-// by the slope. A function of its own with everything in locals, so that
+// another reason). A function of its own with everything in locals, so that
 // the loop keeps its values in registers.
 template <class Kernel, class Read, class Key = typename Kernel::Key, class Answer = typename Kernel::Answer>
 RUST_NOINLINE Stepped<Key> step_run(Read& read, std::size_t j, std::size_t count, Key hi, const Kernel kernel,
