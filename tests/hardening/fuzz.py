@@ -52,7 +52,7 @@ def main(argv):
         return
     import atheris
 
-    with atheris.instrument_imports(include=["fuzz_target", "test_integer_oracle"]):
+    with atheris.instrument_imports(include=["fuzz_target", "reference"]):
         import fuzz_target
     atheris.Setup(argv, fuzz_target.one_input)
     atheris.Fuzz()
