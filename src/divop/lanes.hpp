@@ -7,43 +7,9 @@
 #include <cstdint>
 
 #include "divop/divop.hpp"
-#include "platform/cpu.hpp"
-
-// A build may leave the vector path out (RUST_VECTOR_DISABLED), so that the
-// portable one can be measured and tested on a CPU that has AVX-512.
-#if defined(__x86_64__) && !(defined(RUST_VECTOR_DISABLED) && RUST_VECTOR_DISABLED)
-#include <immintrin.h>
-#define RUST_HAVE_LANES 1
-#endif
+#include "platform/vector_path.hpp"
 
 namespace rust::divop {
-
-namespace detail {
-
-// Whether the CPU has every vector instruction the lanes use.
-inline bool cpu_has_lanes() noexcept {
-#if defined(RUST_HAVE_LANES)
-    return platform::cpu_has_avx512_f_dq();
-#else
-    return false;
-#endif
-}
-
-// Chosen once per process from the CPU's features; the portable path is
-// always built and gives the same results.
-inline bool& lanes_switch() noexcept {
-    static bool on = cpu_has_lanes();
-    return on;
-}
-
-}  // namespace detail
-
-// Whether the vector path runs.
-inline bool lanes_enabled() noexcept { return detail::lanes_switch(); }
-
-// Turns the vector path off (or back on where the CPU has it), so that tests
-// can run both paths on one machine. Not thread-safe; tests only.
-inline void enable_lanes(bool on) noexcept { detail::lanes_switch() = on && detail::cpu_has_lanes(); }
 
 // The bounds of the vector division, div_rem_lanes() below; defined on every
 // CPU, so that tests can shape tables around them. Below them, c t / d in

@@ -6,12 +6,12 @@
 
 #include <cstddef>
 
-#include "divop/lanes.hpp"
 #include "piecewise/lane_table.hpp"
 #include "piecewise/search.hpp"
 #include "piecewise/search_lanes.hpp"
 #include "piecewise/sequence.hpp"
 #include "platform/attributes.hpp"
+#include "platform/vector_path.hpp"
 
 namespace rust::detail {
 
@@ -148,12 +148,12 @@ template <class Queries, class Read>
 #endif
 
 // Queries from read(k) on, read(k) strictly inside segment i, by the vector
-// route where `lanes` (the CPU has it), else segment by segment.
-template <class Queries, class Read>
-RouteEnd answer_dense_route(const Queries& queries, Read& read, std::size_t k, std::size_t count, std::size_t i,
-                            [[maybe_unused]] bool lanes, typename Queries::Answer* out) {
+// route on the lanes' path, else segment by segment.
+template <VectorPath Path, class Queries, class Read>
+RouteEnd answer_dense_route(Path, const Queries& queries, Read& read, std::size_t k, std::size_t count,
+                            std::size_t i, typename Queries::Answer* out) {
 #if defined(RUST_HAVE_LANES)
-    if (lanes) {
+    if constexpr (Path::kLanes) {
         return answer_dense(queries, read, k, count, i, out);
     }
 #endif

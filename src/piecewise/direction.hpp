@@ -8,11 +8,11 @@
 #include <cstddef>
 #include <optional>
 
-#include "divop/lanes.hpp"
 #include "piecewise/interp_error.hpp"
 #include "piecewise/lane_table.hpp"
 #include "piecewise/sequence.hpp"
 #include "platform/hints.hpp"
+#include "platform/vector_path.hpp"
 #include "schemes/method.hpp"
 #include "schemes/scheme.hpp"
 

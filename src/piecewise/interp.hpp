@@ -6,11 +6,11 @@
 #include <optional>
 #include <utility>
 
-#include "divop/lanes.hpp"
 #include "panic.hpp"
 #include "piecewise/interp_error.hpp"
 #include "piecewise/sequence.hpp"
 #include "piecewise/walk.hpp"
+#include "platform/vector_path.hpp"
 #include "schemes/method.hpp"
 
 namespace rust {
@@ -58,14 +58,14 @@ template <class T>
 // memory speed: 32 pairs to a branch where the CPU has AVX-512, else blocks of
 // pairs compared without a branch each; the scan stops within a block of the
 // first pair out of order.
-template <class T>
-inline bool strictly_increasing(const Sequence<T>& s) noexcept {
+template <VectorPath Path, class T>
+inline bool strictly_increasing(Path, const Sequence<T>& s) noexcept {
     constexpr std::size_t kBlock = 64;
     const T* data = s.data();
     const std::size_t n = s.size();
     std::size_t i = 1;
 #if defined(RUST_HAVE_LANES)
-    if (divop::lanes_enabled()) {
+    if constexpr (Path::kLanes) {
         i = increasing_lanes(data, n);
         if (i == 0) {
             return false;
@@ -107,16 +107,10 @@ public:
     // a call goes one way only, and scanning a large table is most of the cost
     // of a short call.
     bool xp_increasing() const noexcept {
-        if (!xp_increasing_) {
-            xp_increasing_ = detail::strictly_increasing(xp_);
-        }
-        return *xp_increasing_;
+        return with_vector_path([&](auto path) { return xp_increasing(path); });
     }
     bool fp_increasing() const noexcept {
-        if (!fp_increasing_) {
-            fp_increasing_ = detail::strictly_increasing(fp_);
-        }
-        return *fp_increasing_;
+        return with_vector_path([&](auto path) { return fp_increasing(path); });
     }
 
     // The value at position x. Only xp's order matters: fp may be in any order
@@ -153,10 +147,12 @@ public:
         if (count == 0) {
             return std::nullopt;
         }
-        if (const std::optional<InterpError> e = refuse(xp_increasing())) {
-            return e;
-        }
-        return walk(forward_queries(), count, read, out);
+        return with_vector_path([&](auto path) -> std::optional<InterpError> {
+            if (const std::optional<InterpError> e = refuse(xp_increasing(path))) {
+                return e;
+            }
+            return walk(path, forward_queries(), count, read, out);
+        });
     }
 
     // inverse() for many queries, as forward_into() for forward().
@@ -165,13 +161,30 @@ public:
         if (count == 0) {
             return std::nullopt;
         }
-        if (const std::optional<InterpError> e = refuse(fp_increasing())) {
-            return e;
-        }
-        return walk(inverse_queries(method), count, read, out);
+        return with_vector_path([&](auto path) -> std::optional<InterpError> {
+            if (const std::optional<InterpError> e = refuse(fp_increasing(path))) {
+                return e;
+            }
+            return walk(path, inverse_queries(method), count, read, out);
+        });
     }
 
 private:
+    template <VectorPath Path>
+    bool xp_increasing(Path path) const noexcept {
+        if (!xp_increasing_) {
+            xp_increasing_ = detail::strictly_increasing(path, xp_);
+        }
+        return *xp_increasing_;
+    }
+    template <VectorPath Path>
+    bool fp_increasing(Path path) const noexcept {
+        if (!fp_increasing_) {
+            fp_increasing_ = detail::strictly_increasing(path, fp_);
+        }
+        return *fp_increasing_;
+    }
+
     // What every query of a direction fails with before any search: an
     // unordered searched sequence, then an empty table (for the inverse too,
     // where Nearest and Bfill would fill with a first position it lacks).

@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-#include "divop/lanes.hpp"
 #include "piecewise/search_lanes.hpp"
 #include "piecewise/sequence.hpp"
+#include "platform/vector_path.hpp"
 
 #if defined(RUST_HAVE_LANES)
 

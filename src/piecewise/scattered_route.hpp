@@ -10,6 +10,7 @@
 #include "piecewise/interp_error.hpp"
 #include "piecewise/search_batch.hpp"
 #include "platform/attributes.hpp"
+#include "platform/vector_path.hpp"
 
 namespace rust::detail {
 
@@ -25,8 +26,8 @@ inline constexpr std::size_t kNear = 16;
 // below the query before them. The failures and answers, in index order, are
 // those of answer_one(). Out of line, so that the answers' arithmetic has the
 // registers to itself rather than sharing them with the walk's other routes.
-template <class Queries, class Read>
-RUST_NOINLINE std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k,
+template <VectorPath Path, class Queries, class Read>
+RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queries& queries, Read& read, std::size_t k,
                                                           std::size_t end, typename Queries::Answer* out,
                                                           std::size_t& hint, std::size_t& ascending) {
     using Key = typename Queries::Key;
@@ -39,7 +40,7 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(const Queries& queries
     for (std::size_t j = 0; j < m; ++j) {
         key[j] = read(k + j);
     }
-    search_batch(queries.keys, key, m, base);
+    search_batch(path, queries.keys, key, m, base);
     // The answers' tie points are the next cache misses: all asked for at once.
     for (std::size_t j = 0; j < m; ++j) {
         queries.prefetch(base[j]);

@@ -6,11 +6,11 @@
 
 #include <cstddef>
 
-#include "divop/lanes.hpp"
 #include "piecewise/search.hpp"
 #include "piecewise/search_lanes.hpp"
 #include "piecewise/sequence.hpp"
 #include "platform/hints.hpp"
+#include "platform/vector_path.hpp"
 
 namespace rust {
 
@@ -29,14 +29,16 @@ inline constexpr std::size_t kCachedBytes = 32 * 1024;
 // of every query at a time, so that while one query waits for its probe to
 // arrive from memory the others go on. NaN queries take no special route here:
 // the final comparison, made by the caller in query order, raises the failure.
-template <class T>
-inline void search_batch(const Sequence<T>& s, const T* q, std::size_t count, std::size_t* base) {
+template <VectorPath Path, class T>
+inline void search_batch(Path, const Sequence<T>& s, const T* q, std::size_t count, std::size_t* base) {
     const T* data = s.data();
     const std::size_t n = s.size();
 #if defined(RUST_HAVE_LANES)
-    if (n <= kLaneSearchKeys && divop::lanes_enabled()) {
-        search_batch_lanes(data, n, q, count, base);
-        return;
+    if constexpr (Path::kLanes) {
+        if (n <= kLaneSearchKeys) {
+            search_batch_lanes(data, n, q, count, base);
+            return;
+        }
     }
 #endif
     if (n * sizeof(T) <= kCachedBytes) {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "divop/lanes.hpp"
+#include "platform/vector_path.hpp"
 
 #if defined(RUST_HAVE_LANES)
 

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <optional>
 
-#include "divop/lanes.hpp"
 #include "piecewise/dense_route.hpp"
 #include "piecewise/direction.hpp"
 #include "piecewise/interp_error.hpp"
@@ -16,6 +15,7 @@
 #include "piecewise/scattered_route.hpp"
 #include "piecewise/search.hpp"
 #include "piecewise/sequence.hpp"
+#include "platform/vector_path.hpp"
 #include "schemes/scheme.hpp"
 
 namespace rust {
@@ -77,8 +77,9 @@ FirstQueries answer_first_queries(const Queries& queries, Read& read, std::size_
 //   segment counted among the batch's few keys and the queries answered
 //   eight at a time (with AVX-512);
 // - scattered queries: batches searched in lockstep.
-template <Direction Queries, class Read>
-std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&& read,
+// Every route takes the call's vector path.
+template <VectorPath Path, Direction Queries, class Read>
+std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t count, Read&& read,
                                 typename Queries::Answer* out) {
     using Key = typename Queries::Key;
     using Segment = typename Queries::Segment;
@@ -88,15 +89,13 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
     std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
     std::optional<Segment> segment;
     unsigned far = 0;
-    // The dense route's vector form needs the one-query answer at a segment's end.
-    const bool lanes = Segment::kAnswersAtEnds && divop::lanes_enabled();
     std::size_t k = 0;
     while (k < count) {
         if (far >= detail::kFarQueries) {
             const std::size_t end = std::min(count, k + detail::kBatch);
             std::size_t ascending = 0;
             if (const std::optional<InterpError> e =
-                    detail::answer_scattered(queries, read, k, end, out, hint, ascending)) {
+                    detail::answer_scattered(path, queries, read, k, end, out, hint, ascending)) {
                 return e;
             }
             if (8 * ascending >= 7 * (end - k)) {
@@ -142,7 +141,7 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
                 }
             }
             if (i == segment_index) {
-                const RunEnd end = segment->answer_run(read, k, count, keys[i - 1], keys[i], out);
+                const RunEnd end = segment->answer_run(path, read, k, count, keys[i - 1], keys[i], out);
                 if (end.failed) {
                     return InterpError::NotFound;
                 }
@@ -159,7 +158,7 @@ std::optional<InterpError> walk(const Queries& queries, std::size_t count, Read&
             if constexpr (Segment::kAnswersAtEnds) {
                 short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
                 if (short_segments >= detail::kShortSegments) {
-                    const detail::RouteEnd end = detail::answer_dense_route(queries, read, k, count, i, lanes, out);
+                    const detail::RouteEnd end = detail::answer_dense_route(path, queries, read, k, count, i, out);
                     if (end.failed) {
                         return InterpError::NotFound;
                     }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "extended/f80.hpp"
+#include "platform/attributes.hpp"
 #include "schemes/float_steps.hpp"
 #include "schemes/method.hpp"
 #include "schemes/position_rule.hpp"
@@ -52,8 +53,8 @@ public:
     // At a segment's end the rounded steps need not give the tie point's value.
     static constexpr bool kAnswersAtEnds = false;
 
-    template <class Read>
-    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+    template <VectorPath Path, class Read>
+    RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
         switch (sign_) {
             case F80::Sign::NotNegative:
@@ -79,9 +80,14 @@ private:
         return F80::Sign::Either;
     }
 
+    // Out of line, one copy for every route and vector path that hands it a
+    // run: the loop's speed rests on the store and reload of each conversion
+    // (x87 to binary64 bits), which some CPUs forward fast or slowly depending
+    // on where the code and its stack slots land. On a frame of its own it
+    // does not move with the code around it.
     template <F80::Sign S, class Read>
-    RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
-               double* out) const {
+    RUST_NOINLINE RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                             double* out) const {
         // The divisor as a local, which the compiler can keep on the x87 stack
         // across the loop. Position differences are whole numbers below 2^64:
         // exact; positive.
@@ -136,8 +142,8 @@ public:
     static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
     static constexpr bool kAnswersAtEnds = false;
 
-    template <class Read>
-    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+    template <VectorPath Path, class Read>
+    RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, double lo, double hi,
                       std::uint64_t* out) const {
         return detail::with_position_rule(method_,
                                           [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });
@@ -145,10 +151,10 @@ public:
 
 private:
     // The run with the method's rule fixed. A NaN fails both comparisons of a
-    // run's bounds and goes back to the table.
+    // run's bounds and goes back to the table. Out of line, as the forward run.
     template <class Rule, class Read>
-    RunEnd run(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
-               std::uint64_t* out) const {
+    RUST_NOINLINE RunEnd run(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                             std::uint64_t* out) const {
         // The extended constants as plain locals, which the compiler keeps on
         // the x87 stack across the loop rather than reading them through the
         // segment.

@@ -66,8 +66,8 @@ public:
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
     static constexpr bool kAnswersAtEnds = false;
 
-    template <class Read>
-    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+    template <VectorPath Path, class Read>
+    RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
         for (std::size_t j = k; j < count; ++j) {
             const std::uint64_t x = read(j);
@@ -100,8 +100,8 @@ public:
     static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 2; }
     static constexpr bool kAnswersAtEnds = false;
 
-    template <class Read>
-    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, double lo, double hi,
+    template <VectorPath Path, class Read>
+    RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, double lo, double hi,
                       std::uint64_t* out) const {
         return detail::with_position_rule(method_,
                                           [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "platform/vector_path.hpp"
+
 namespace rust {
 
 // Scheme<X, F> provides
@@ -43,12 +45,12 @@ struct KeyReader {
 };
 
 // What the walk asks of a segment kind:
-// - answer_run(read, k, count, lo, hi, out): the answers to read(k), read(k +
-//   1), ... written to out[k], ... for as long as the keys lie strictly inside
-//   the segment's searched interval (lo, hi) and before count (read(k) must);
-//   where the run ended and whether it ended at a key without an answer (the
-//   inverse under Exact; the answers before it are written). Results are
-//   exactly the scheme's.
+// - answer_run(path, read, k, count, lo, hi, out): the answers to read(k),
+//   read(k + 1), ... written to out[k], ... for as long as the keys lie
+//   strictly inside the segment's searched interval (lo, hi) and before count
+//   (read(k) must); where the run ended and whether it ended at a key without
+//   an answer (the inverse under Exact; the answers before it are written).
+//   Results are exactly the scheme's, on either vector path.
 // - set_up_now(answered, before, key, hi): asked before key, the next query
 //   inside the segment, after `answered` of its queries were answered one by
 //   one (before is the last of them, or key itself when none was): true when
@@ -62,7 +64,7 @@ template <class S, class Key, class Answer>
 concept SegmentKind = requires(S& segment, KeyReader<Key>& read, std::size_t k, Key key, Answer* out) {
     typename std::bool_constant<S::kAnswersAtEnds>;
     { S::set_up_now(k, key, key, key) } -> std::same_as<bool>;
-    { segment.answer_run(read, k, k, key, key, out) } -> std::same_as<RunEnd>;
+    { segment.answer_run(PortablePath{}, read, k, k, key, key, out) } -> std::same_as<RunEnd>;
 };
 
 template <class X, class F>

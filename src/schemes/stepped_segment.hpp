@@ -11,6 +11,7 @@
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
 #include "platform/attributes.hpp"
+#include "platform/vector_path.hpp"
 #include "schemes/offset_lanes.hpp"
 #include "schemes/offset_math.hpp"
 #include "schemes/scheme.hpp"
@@ -58,7 +59,7 @@ public:
     // its queries have come to pay for it (set_up_now).
     explicit SteppedSegment(const Kernel& kernel) : kernel_(kernel), line_(kernel.line()), divisor_(line_.norm) {
 #if defined(RUST_HAVE_LANES)
-        lanes_ = lanes_possible();
+        lanes_fit_ = lanes_fit();
 #endif
     }
 
@@ -78,10 +79,10 @@ public:
 
     // Answers read(k), read(k + 1), ... into out[k], out[k + 1], ... while they
     // lie strictly inside the segment (lo, hi), up to count; read(k) does.
-    template <class Read>
-    RunEnd answer_run(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
-        return line_.falling ? run_prepared<true>(read, k, count, lo, hi, out)
-                             : run_prepared<false>(read, k, count, lo, hi, out);
+    template <VectorPath Path, class Read>
+    RunEnd answer_run(Path path, Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
+        return line_.falling ? run_prepared<true>(path, read, k, count, lo, hi, out)
+                             : run_prepared<false>(path, read, k, count, lo, hi, out);
     }
 
 private:
@@ -93,8 +94,8 @@ private:
     // parts c t in binary64 instead (divop::SmallDivisor), unscaled, and scale
     // the remainder as the rounding rules read it. Out of line, so that the
     // run's loops have the registers to themselves.
-    template <bool Falling, class Read>
-    RUST_NOINLINE RunEnd run_prepared(Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
+    template <bool Falling, VectorPath Path, class Read>
+    RUST_NOINLINE RunEnd run_prepared(Path path, Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
         const Kernel kernel = kernel_;
         const Line line = line_;
         const divop::Divisor divisor = divisor_;
@@ -103,7 +104,7 @@ private:
             if (divop::SmallDivisor::fits(line.c, divisor.value() >> line.shift)) {
                 const divop::SmallDivisor small(divisor.value() >> line.shift);
                 return run(
-                    read, k, count, lo, hi, out,
+                    path, read, k, count, lo, hi, out,
                     [kernel, line, small](Key key) {
                         const divop::QuotRem part = small.div_rem(line.c * kernel.distance(key));
                         return line.whole<Falling>({part.q, part.r << line.shift});
@@ -111,7 +112,7 @@ private:
                     line.norm, divide, finish);
             }
             return run(
-                read, k, count, lo, hi, out,
+                path, read, k, count, lo, hi, out,
                 [kernel, line, divisor](Key key) {
                     return line.whole<Falling>(divisor.div_rem_normalised(line.part(kernel.distance(key))));
                 },
@@ -123,15 +124,15 @@ private:
     // key's numerator and its remainder, both scaled so that `scale` stands
     // for d; divide(part, norm), a part's quotient and scaled remainder; and
     // finish, the kernel's, for the keys divided one by one.
-    template <class Read, class Whole, class Divide, class Finish>
-    RunEnd run(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Whole whole,
+    template <VectorPath Path, class Read, class Whole, class Divide, class Finish>
+    RunEnd run(Path path, Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Whole whole,
                const std::uint64_t scale, const Divide divide, const Finish finish) {
         while (j < count) {
             // Evenly spaced keys are stepped; others are divided a block at a
             // time with nothing else to keep track of, eight at a time in
             // vector lanes where the segment allows it.
             if (evenly_spaced_ahead(read, j, count, lo, hi)) {
-                const RunEnd stepped = answer_stepped(read, j, count, hi, divide, out);
+                const RunEnd stepped = answer_stepped(path, read, j, count, hi, divide, out);
                 if (stepped.failed) {
                     return stepped;
                 }
@@ -140,8 +141,10 @@ private:
             }
             const std::size_t end = count - j > kBlock ? j + kBlock : count;
 #if defined(RUST_HAVE_LANES)
-            if (lanes_) {
-                j = divide_lanes(read, j, end, out);
+            if constexpr (Path::kLanes) {
+                if (lanes_fit_) {
+                    j = divide_lanes(read, j, end, out);
+                }
             }
 #endif
             for (; j < end; ++j) {
@@ -181,8 +184,8 @@ private:
     // stepped. The gap the run needs next is learnt with one division; a run
     // that needs a new gap twice in a row is not evenly spaced and goes back
     // to dividing.
-    template <class Read, class Divide>
-    RunEnd answer_stepped(Read& read, std::size_t j, std::size_t count, Key hi, const Divide& divide,
+    template <VectorPath Path, class Read, class Divide>
+    RunEnd answer_stepped(Path path, Read& read, std::size_t j, std::size_t count, Key hi, const Divide& divide,
                           Answer* out) {
         const Kernel kernel = kernel_;
         const Line line = line_;
@@ -195,7 +198,7 @@ private:
         for (std::uint64_t want = key_gap(key, read(j));;) {
             learnt_.learn(line, want, divide);
             const Stepped<Key> r =
-                step_run(read, j, count, hi, kernel, line.norm, learnt_.gaps(), learnt_.steps(), key, qr, out);
+                step_run(path, read, j, count, hi, kernel, line.norm, learnt_.gaps(), learnt_.steps(), key, qr, out);
             if (r.failed) {
                 return {r.next, true};
             }
@@ -211,12 +214,11 @@ private:
     }
 
 #if defined(RUST_HAVE_LANES)
-    // Whether the segment's keys can be divided eight at a time: the vector
-    // path is on and the segment's numbers are within the vector division's
-    // bounds.
-    bool lanes_possible() const noexcept {
+    // Whether the segment's keys can be divided eight at a time on the
+    // lanes' path: its numbers are within the vector division's bounds.
+    bool lanes_fit() const noexcept {
         const std::uint64_t d = line_.norm >> line_.shift;
-        return divop::lanes_enabled() && line_.c < divop::kLaneFactorBound && d < divop::kLaneDivisorBound;
+        return line_.c < divop::kLaneFactorBound && d < divop::kLaneDivisorBound;
     }
 
     // The keys read(j), ... before end answered eight at a time while each
@@ -257,7 +259,7 @@ private:
     Line line_;
     divop::Divisor divisor_;
 #if defined(RUST_HAVE_LANES)
-    bool lanes_ = false;
+    bool lanes_fit_ = false;
 #endif
     LearntSteps learnt_;
 };

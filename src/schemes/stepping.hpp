@@ -10,6 +10,7 @@
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
 #include "platform/attributes.hpp"
+#include "platform/vector_path.hpp"
 #include "schemes/offset_math.hpp"
 
 namespace rust::detail {
@@ -205,19 +206,22 @@ template <class Kernel, class Read, class Key = typename Kernel::Key, class Answ
 // where the run broke off, and the gap it lacked there (0 if it broke off for
 // another reason). A function of its own with everything in locals, so that
 // the loop keeps its values in registers.
-template <class Kernel, class Read, class Key = typename Kernel::Key, class Answer = typename Kernel::Answer>
-RUST_NOINLINE Stepped<Key> step_run(Read& read, std::size_t j, std::size_t count, Key hi, const Kernel kernel,
+template <VectorPath Path, class Kernel, class Read, class Key = typename Kernel::Key,
+          class Answer = typename Kernel::Answer>
+RUST_NOINLINE Stepped<Key> step_run(Path, Read& read, std::size_t j, std::size_t count, Key hi, const Kernel kernel,
                                     const std::uint64_t norm, const std::uint64_t* gaps,
                                     const divop::Step* steps, Key key, divop::QuotRem qr, Answer* out) {
 #if defined(RUST_HAVE_LANES)
     // Runs of one gap, at least two groups of eight long, go eight keys at
-    // a time where the CPU can.
-    if (divop::lanes_enabled() && j + 2 * kStepLanes <= count && read(j) > key) {
-        const std::uint64_t g = key_gap(key, read(j));
-        const std::size_t slot = slot_of(gaps, g);
-        const std::uint64_t span = key_gap(key, hi) - 1;
-        if (slot < kLearntGaps && span / (2 * kStepLanes) >= g) {
-            j = step_lanes(read, j, count, span / kStepLanes / g, kernel, norm, g, steps[slot], key, qr, out);
+    // a time on the lanes' path.
+    if constexpr (Path::kLanes) {
+        if (j + 2 * kStepLanes <= count && read(j) > key) {
+            const std::uint64_t g = key_gap(key, read(j));
+            const std::size_t slot = slot_of(gaps, g);
+            const std::uint64_t span = key_gap(key, hi) - 1;
+            if (slot < kLearntGaps && span / (2 * kStepLanes) >= g) {
+                j = step_lanes(read, j, count, span / kStepLanes / g, kernel, norm, g, steps[slot], key, qr, out);
+            }
         }
     }
 #endif

@@ -437,7 +437,7 @@ TEST(SmallDivisor, MatchesTheHardwareDivisionInEveryRoundingMode) {
 }
 
 TEST(DivRemLanes, MatchesTheHardwareDivisionWithinItsBounds) {
-    if (!rust::divop::lanes_enabled()) {
+    if (!rust::detail::cpu_has_lanes()) {
         GTEST_SKIP() << "no AVX-512 on this CPU";
     }
     constexpr u64 kFactor = rust::divop::kLaneFactorBound;

@@ -178,7 +178,7 @@ TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
         std::vector<double> out(xs.size());
         const rust::ForwardSegment<std::uint64_t, double> forward(x0, x1, f0, f1);
         auto read_x = [&](std::size_t k) { return xs[k]; };
-        ASSERT_EQ(forward.answer_run(read_x, 0, xs.size(), x0, x1, out.data()).next, xs.size());
+        ASSERT_EQ(forward.answer_run(rust::PortablePath{}, read_x, 0, xs.size(), x0, x1, out.data()).next, xs.size());
         for (std::size_t k = 0; k < xs.size(); ++k) {
             const std::uint64_t steps = std::bit_cast<std::uint64_t>(rust::FloatSteps::forward(xs[k], x0, x1, f0, f1));
             ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), steps) << "x " << xs[k];
@@ -205,7 +205,8 @@ TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
         for (const Method m : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
             std::vector<std::uint64_t> positions(fs.size());
             const rust::InverseSegment<std::uint64_t, double> inverse_segment(p0, p1, f0, f1, m);
-            const rust::RunEnd end = inverse_segment.answer_run(read_f, 0, fs.size(), f0, f1, positions.data());
+            const rust::RunEnd end = inverse_segment.answer_run(rust::PortablePath{}, read_f, 0, fs.size(), f0, f1,
+                                                                positions.data());
             for (std::size_t k = 0; k < fs.size(); ++k) {
                 const std::optional<std::uint64_t> steps = rust::FloatSteps::inverse(fs[k], p0, p1, f0, f1, m);
                 ASSERT_EQ(inverse(fs[k], p0, p1, f0, f1, m), steps) << "f " << fs[k];

@@ -15,18 +15,18 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "../cpp/differential.hpp"
+#include "../cpp/sequences.hpp"
 #include "extended/fpu_scope.hpp"
 #include "panic.hpp"
 #include "piecewise/interp.hpp"
-#include "divop/lanes.hpp"
 #include "piecewise/interp_error.hpp"
-#include "schemes/method.hpp"
 #include "piecewise/sequence.hpp"
+#include "platform/vector_path.hpp"
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
+#include "schemes/method.hpp"
 #include "shapes.hpp"
-#include "../cpp/differential.hpp"
-#include "../cpp/sequences.hpp"
 
 namespace {
 
@@ -460,7 +460,7 @@ void run(FuzzedDataProvider& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     // The vector path (where the CPU has it) and the portable one, by input.
-    rust::divop::enable_lanes(in.ConsumeBool());
+    rust::enable_lanes(in.ConsumeBool());
     if (in.ConsumeBool()) {
         run<double>(in);
     } else {
