@@ -1,4 +1,5 @@
-// The platform layer's large blocks: on a huge-page boundary, writable to both ends, refused when impossible.
+// The platform layer: large blocks on a huge-page boundary, writable to both ends, refused when impossible;
+// the vector path a call runs on.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <limits>
 
 #include "platform/pages.hpp"
+#include "platform/vector_path.hpp"
 
 namespace {
 
@@ -35,4 +37,15 @@ TEST(HugeAligned, ImpossibleSizesAreRefused) {
     EXPECT_EQ(rust::platform::allocate_huge_aligned(largest), nullptr);
 }
 
+// The path a call runs on follows the test switch, and the CPU where the
+// switch is on: a dispatch that ignored either would leave one path untested.
+TEST(VectorPath, FollowsTheSwitchAndTheCpu) {
+    const auto lanes = [] { return rust::with_vector_path([](auto path) { return decltype(path)::kLanes; }); };
+    rust::enable_lanes(false);
+    EXPECT_FALSE(lanes());
+    rust::enable_lanes(true);
+    EXPECT_EQ(lanes(), rust::detail::cpu_has_lanes());
+}
+
 }  // namespace
+
