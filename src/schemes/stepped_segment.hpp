@@ -95,7 +95,8 @@ private:
     // the remainder as the rounding rules read it. Out of line, so that the
     // run's loops have the registers to themselves.
     template <bool Falling, VectorPath Path, class Read>
-    RUST_NOINLINE RunEnd run_prepared(Path path, Read& read, std::size_t k, std::size_t count, Key lo, Key hi, Answer* out) {
+    RUST_NOINLINE RunEnd run_prepared(Path path, Read& read, std::size_t k, std::size_t count, Key lo, Key hi,
+                                      Answer* out) {
         const Kernel kernel = kernel_;
         const Line line = line_;
         const divop::Divisor divisor = divisor_;
@@ -125,8 +126,8 @@ private:
     // for d; divide(part, norm), a part's quotient and scaled remainder; and
     // finish, the kernel's, for the keys divided one by one.
     template <VectorPath Path, class Read, class Whole, class Divide, class Finish>
-    RunEnd run(Path path, Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out, const Whole whole,
-               const std::uint64_t scale, const Divide divide, const Finish finish) {
+    RunEnd run(Path path, Read& read, std::size_t j, std::size_t count, Key lo, Key hi, Answer* out,
+               const Whole whole, const std::uint64_t scale, const Divide divide, const Finish finish) {
         while (j < count) {
             // Evenly spaced keys are stepped; others are divided a block at a
             // time with nothing else to keep track of, eight at a time in
