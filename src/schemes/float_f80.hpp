@@ -82,9 +82,9 @@ private:
 
     // Out of line, one copy for every route and vector path that hands it a
     // run: the loop's speed rests on the store and reload of each conversion
-    // (x87 to binary64 bits), which some CPUs forward fast or slowly depending
-    // on where the code and its stack slots land. On a frame of its own it
-    // does not move with the code around it.
+    // (x87 to binary64 bits), which some CPUs forward quickly or slowly
+    // according to where the code and its stack slots land. On a frame of its
+    // own it does not move with the code around it.
     template <F80::Sign S, class Read>
     RUST_NOINLINE RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                              double* out) const {
