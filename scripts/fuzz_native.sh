@@ -9,6 +9,10 @@
 #   divisor_wide   the same source with the two-word integer in place of the
 #                  compiler's (RUST_PORTABLE_WIDE=1), as MSVC builds the core;
 #   interp_walks   Interp's batch walks against the one-query functions in a loop;
+#   interp_walks_emulated
+#                  the same source with the AVX-512 lanes run through stand-ins
+#                  for their instructions (RUST_EMULATE_LANES=1), so that the
+#                  vector path is fuzzed on any CPU;
 #   float_engines  the float64 schemes and walks, x87 and soft engines against
 #                  the MPFR engine.
 #
@@ -40,7 +44,7 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-targets=(divisor divisor_wide interp_walks float_engines)
+targets=(divisor divisor_wide interp_walks interp_walks_emulated float_engines)
 [ -n "$only" ] && targets=("$only")
 
 # shellcheck source=scripts/setup.sh
@@ -74,6 +78,7 @@ stale() {  # stale BINARY
 source_of() {  # source_of TARGET
     case $1 in
         divisor_wide) echo divisor ;;
+        interp_walks_emulated) echo interp_walks ;;
         *) echo "$1" ;;
     esac
 }
@@ -96,6 +101,10 @@ build() {  # build TARGET: the binary, or the compiler's messages and status 1
             ;;
         divisor_wide)
             clang++ "${flags[@]}" -DRUST_PORTABLE_WIDE=1 "$fuzz/divisor.cpp" -o "$bin/$target" >"$log" 2>&1
+            ;;
+        interp_walks_emulated)
+            clang++ "${flags[@]}" -DRUST_EMULATE_LANES=1 -Wno-psabi "$fuzz/interp_walks.cpp" -o "$bin/$target" \
+                >"$log" 2>&1
             ;;
         *)
             clang++ "${flags[@]}" "$fuzz/$target.cpp" -o "$bin/$target" >"$log" 2>&1

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the module and runs every test: the C++ unit tests of the numeric core
-# with each arithmetic engine (and once with the two-word 128-bit integer), then
-# the pytest suite on each row of the matrix (CPython with NumPy 2 and with NumPy
-# 1.26, the MPFR-engine build, the soft-engine build with the portable path only,
-# PyPy with NumPy 1.26). Runs every row, prints each runner's summary, and exits
-# non-zero if any row failed.
+# with each arithmetic engine (and once with the two-word 128-bit integer, once
+# with the AVX-512 lanes emulated), then the pytest suite on each row of the
+# matrix (CPython with NumPy 2 and with NumPy 1.26, the MPFR-engine build, the
+# soft-engine build with the portable path only, the build with the lanes
+# emulated, PyPy with NumPy 1.26). Runs every row, prints each runner's summary,
+# and exits non-zero if any row failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,43 +20,39 @@ ensure_venv "$root/.venv-numpy1" python3 requirements/test-numpy1.txt
 ensure_venv "$root/.venv-pypy" pypy3 requirements/test-pypy.txt
 
 
-# C++ unit tests, once per engine (each build also compares the soft and x87
-# engines' schemes with MPFR's in one binary, engine_sides).
-for engine in x87 mpfr soft; do
-    banner "C++ unit tests, $engine engine"
-    dir=$work/unit-$engine
-    status=0
+# C++ unit tests of one build: unit_row NAME TITLE [meson options...]. Runs
+# core_tests, and engine_sides where the build has it.
+unit_row() {
+    local name=$1 title=$2 status=0
+    shift 2
+    banner "C++ unit tests, $title"
+    local dir=$work/unit-$name
     if [ ! -f "$dir/build.ninja" ]; then
-        PATH=$root/.venv/bin:$PATH meson setup "$dir" -Dunit_tests=enabled -Dengine=$engine >"$work/unit-$engine.log" 2>&1 || status=$?
+        PATH=$root/.venv/bin:$PATH meson setup "$dir" -Dunit_tests=enabled "$@" >"$work/unit-$name.log" 2>&1 || status=$?
     fi
-    [ $status -eq 0 ] && { PATH=$root/.venv/bin:$PATH ninja -C "$dir" >>"$work/unit-$engine.log" 2>&1 || status=$?; }
+    [ $status -eq 0 ] && { PATH=$root/.venv/bin:$PATH ninja -C "$dir" >>"$work/unit-$name.log" 2>&1 || status=$?; }
     if [ $status -eq 0 ]; then
         "$dir/core_tests" --gtest_brief=1 || status=$?
         if [ -x "$dir/engine_sides" ]; then
             "$dir/engine_sides" --gtest_brief=1 || status=$?
         fi
     else
-        tail -n 40 "$work/unit-$engine.log"
+        tail -n 40 "$work/unit-$name.log"
     fi
-    record "unit-$engine" $status
-done
+    record "unit-$name" $status
+}
 
-# The unit tests once more with the two-word 128-bit integer, which compilers
-# without one of their own (MSVC) build, on the soft engine they use.
-banner "C++ unit tests, soft engine, two-word 128-bit integer"
-dir=$work/unit-portable-wide
-status=0
-if [ ! -f "$dir/build.ninja" ]; then
-    PATH=$root/.venv/bin:$PATH meson setup "$dir" -Dunit_tests=enabled -Dengine=soft -Dportable_wide=true \
-        -Dmodule=disabled >"$work/unit-portable-wide.log" 2>&1 || status=$?
-fi
-[ $status -eq 0 ] && { PATH=$root/.venv/bin:$PATH ninja -C "$dir" >>"$work/unit-portable-wide.log" 2>&1 || status=$?; }
-if [ $status -eq 0 ]; then
-    "$dir/core_tests" --gtest_brief=1 || status=$?
-else
-    tail -n 40 "$work/unit-portable-wide.log"
-fi
-record "unit-portable-wide" $status
+# Once per engine (each build also compares the soft and x87 engines' schemes
+# with MPFR's in one binary, engine_sides).
+for engine in x87 mpfr soft; do
+    unit_row "$engine" "$engine engine" -Dengine=$engine
+done
+# Once more with the two-word 128-bit integer, which compilers without one of
+# their own (MSVC) build, on the soft engine they use.
+unit_row portable-wide "soft engine, two-word 128-bit integer" -Dengine=soft -Dportable_wide=true -Dmodule=disabled
+# And with the AVX-512 kernels run through stand-ins for their instructions,
+# so that the vector path is tested whether or not this CPU has AVX-512.
+unit_row emulated-lanes "x87 engine, AVX-512 lanes emulated" -Demulate_lanes=true -Dmodule=disabled
 
 # The three engines on millions of random operations of every kind, digested.
 banner "engine agreement, C++"
@@ -94,6 +91,9 @@ build_wheel "$root/.venv" "$work/wheel-mpfr" -Csetup-args=-Dengine=mpfr && mpfr=
 # the pytest suite then covers the portable integer kernels on any CPU.
 build_wheel "$root/.venv" "$work/wheel-soft" -Csetup-args=-Dengine=soft -Csetup-args=-Dvector=disabled && soft=1 || soft=0
 build_wheel "$root/.venv-pypy" "$work/wheel-pypy" && pypy=1 || pypy=0
+# The vector path through stand-ins for its instructions: the pytest suite and
+# the module's digest then cover it on CPUs without AVX-512 too.
+build_wheel "$root/.venv" "$work/wheel-emulated" -Csetup-args=-Demulate_lanes=true && emulated=1 || emulated=0
 
 if [ $x87 -eq 1 ]; then
     run_pytest "CPython, NumPy 2, x87 engine" "$root/.venv" "$work/wheel-x87"
@@ -108,6 +108,9 @@ else record "wheel-soft" 1; fi
 if [ $pypy -eq 1 ]; then
     run_pytest "PyPy, NumPy 1.26, x87 engine" "$root/.venv-pypy" "$work/wheel-pypy"
 else record "wheel-pypy" 1; fi
+if [ $emulated -eq 1 ]; then
+    run_pytest "CPython, NumPy 2, x87 engine, AVX-512 lanes emulated" "$root/.venv" "$work/wheel-emulated"
+else record "wheel-emulated" 1; fi
 
 # The float workload through the module must give the same bits on every build
 # and interpreter: every engine, NumPy 2 and 1.26, CPython and PyPy.
@@ -121,12 +124,13 @@ digest_row() {  # digest_row LABEL VENV WHEELDIR: prints and keeps one digest li
     echo "$label: $out"
     digests+=("$out")
 }
-if [ $x87 -eq 1 ] || [ $mpfr -eq 1 ] || [ $soft -eq 1 ] || [ $pypy -eq 1 ]; then
+if [ $x87 -eq 1 ] || [ $mpfr -eq 1 ] || [ $soft -eq 1 ] || [ $pypy -eq 1 ] || [ $emulated -eq 1 ]; then
     banner "engine and interpreter agreement, through the module"
     digests=()
     # MPFR and soft first: .venv is left with the default engine installed.
     [ $mpfr -eq 1 ] && digest_row "CPython, NumPy 2, MPFR engine" "$root/.venv" "$work/wheel-mpfr"
     [ $soft -eq 1 ] && digest_row "CPython, NumPy 2, soft engine, portable path" "$root/.venv" "$work/wheel-soft"
+    [ $emulated -eq 1 ] && digest_row "CPython, NumPy 2, x87 engine, AVX-512 lanes emulated" "$root/.venv" "$work/wheel-emulated"
     if [ $x87 -eq 1 ]; then
         digest_row "CPython, NumPy 2, x87 engine" "$root/.venv" "$work/wheel-x87"
         digest_row "CPython, NumPy 1.26, x87 engine" "$root/.venv-numpy1" "$work/wheel-x87"

@@ -30,7 +30,7 @@ struct Lanes {
 };
 
 // advance() in every lane: the same sums and carries, so the same results.
-[[gnu::target("avx512f")]] inline Lanes advance_lanes(Lanes a, Lanes step, __m512i d) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline Lanes advance_lanes(Lanes a, Lanes step, __m512i d) noexcept {
     const __m512i sum = _mm512_add_epi64(a.r, step.r);
     const __mmask8 carry =
         static_cast<__mmask8>(_mm512_cmplt_epu64_mask(sum, a.r) | _mm512_cmpge_epu64_mask(sum, d));
@@ -39,7 +39,7 @@ struct Lanes {
 }
 
 // round_nearest() in every lane.
-[[gnu::target("avx512f")]] inline __m512i round_nearest_lanes(Lanes a, __m512i d) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline __m512i round_nearest_lanes(Lanes a, __m512i d) noexcept {
     const __m512i one = _mm512_set1_epi64(1);
     const __m512i rest = _mm512_sub_epi64(d, a.r);
     const __mmask8 up = static_cast<__mmask8>(
@@ -52,7 +52,7 @@ struct Lanes {
 // 0 < d < kLaneDivisorBound and t <= d: those lanes are the mask returned, and
 // their quotients and remainders are div_rem's. The roundings are fixed in the
 // instructions, so no floating-point mode of the caller's can change them.
-[[gnu::target("avx512f,avx512dq")]] inline __mmask8 div_rem_lanes(__m512i c, __m512i t, __m512i d,
+[[RUST_LANES_TARGET("avx512f,avx512dq")]] inline __mmask8 div_rem_lanes(__m512i c, __m512i t, __m512i d,
                                                                  Lanes& out) noexcept {
     constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
     const __mmask8 fits = static_cast<__mmask8>(

@@ -88,7 +88,7 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, Read& read, std::si
 
 // Whole batches from read(k) on, read(k) strictly inside segment i.
 template <class Queries, class Read>
-[[gnu::noinline, gnu::target("avx512f,avx512dq")]] RouteEnd answer_dense(const Queries& queries, Read& read,
+[[gnu::noinline, RUST_LANES_TARGET("avx512f,avx512dq")]] RouteEnd answer_dense(const Queries& queries, Read& read,
                                                                         std::size_t k, std::size_t count,
                                                                         std::size_t i,
                                                                         typename Queries::Answer* out) {

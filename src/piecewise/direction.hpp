@@ -69,7 +69,7 @@ struct ForwardQueries {
 
 #if defined(RUST_HAVE_LANES)
     // The table's windows from entry first on, for inside_lanes().
-    [[gnu::target("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
+    [[RUST_LANES_TARGET("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
         return {detail::lane_window(keys, first), detail::lane_window(values, first)};
     }
 
@@ -77,7 +77,7 @@ struct ForwardQueries {
     // the segment table.ends(below) picks for it: the lanes answered, as
     // inside() answers them, written to out[0..8) (the others are left to
     // inside()).
-    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
                                                              __m512i key, Answer* out) const {
         const detail::LaneEnds e = table.ends(below);
         return Scheme<X, F>::forward_lanes(key, e.x0, e.x1, e.f0, e.f1, out);
@@ -125,11 +125,11 @@ struct InverseQueries {
 
 #if defined(RUST_HAVE_LANES)
     // As for the forward queries.
-    [[gnu::target("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
+    [[RUST_LANES_TARGET("avx512f")]] detail::LaneTable lane_table(std::size_t first) const noexcept {
         return {detail::lane_window(positions, first), detail::lane_window(keys, first)};
     }
 
-    [[gnu::target("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] __mmask8 inside_lanes(const detail::LaneTable& table, __m512i below,
                                                              __m512i key, Answer* out) const {
         const detail::LaneEnds e = table.ends(below);
         return Scheme<X, F>::inverse_lanes(key, e.x0, e.x1, e.f0, e.f1, method, out);

@@ -21,24 +21,24 @@ namespace detail {
 
 // Lanes where `later` is not above `earlier`: by the type's own order, and
 // for float64 also where either is NaN.
-[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::uint64_t* later,
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 not_above(const std::uint64_t* later,
                                                        const std::uint64_t* earlier) noexcept {
     return _mm512_cmple_epu64_mask(_mm512_loadu_si512(later), _mm512_loadu_si512(earlier));
 }
 
-[[gnu::target("avx512f")]] inline __mmask8 not_above(const std::int64_t* later,
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 not_above(const std::int64_t* later,
                                                        const std::int64_t* earlier) noexcept {
     return _mm512_cmple_epi64_mask(_mm512_loadu_si512(later), _mm512_loadu_si512(earlier));
 }
 
-[[gnu::target("avx512f")]] inline __mmask8 not_above(const double* later, const double* earlier) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 not_above(const double* later, const double* earlier) noexcept {
     return _mm512_cmp_pd_mask(_mm512_loadu_pd(later), _mm512_loadu_pd(earlier), _CMP_NGT_UQ);
 }
 
 // Pairs [1, n) checked 32 at a time; returns where the rest starts, or 0 for
 // a pair out of order.
 template <class T>
-[[gnu::target("avx512f")]] std::size_t increasing_lanes(const T* data, std::size_t n) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] std::size_t increasing_lanes(const T* data, std::size_t n) noexcept {
     std::size_t i = 1;
     for (; i + 32 <= n; i += 32) {
         const unsigned out_of_order = not_above(data + i, data + i - 1) | not_above(data + i + 8, data + i + 7) |

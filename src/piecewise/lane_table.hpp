@@ -25,7 +25,7 @@ struct LaneWindow {
 };
 
 template <class T>
-[[gnu::target("avx512f")]] LaneWindow lane_window(const Sequence<T>& s, std::size_t first) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] LaneWindow lane_window(const Sequence<T>& s, std::size_t first) noexcept {
     const std::size_t count = s.size() - first;
     const __m512i low = _mm512_maskz_loadu_epi64(first_lanes(count), s.data() + first);
     // Masked lanes are not read, but no pointer is formed past the end either.
@@ -35,7 +35,7 @@ template <class T>
 }
 
 // Lane l: the entry first + at[l] of the window.
-[[gnu::target("avx512f")]] inline __m512i pick(const LaneWindow& w, __m512i at) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline __m512i pick(const LaneWindow& w, __m512i at) noexcept {
     return _mm512_permutex2var_epi64(w.low, at, w.high);
 }
 
@@ -51,7 +51,7 @@ struct LaneTable {
     LaneWindow f;
 
     // Lane l: the ends of segment first + 1 + below[l], below[l] < kLaneWindow - 1.
-    [[gnu::target("avx512f")]] LaneEnds ends(__m512i below) const noexcept {
+    [[RUST_LANES_TARGET("avx512f")]] LaneEnds ends(__m512i below) const noexcept {
         const __m512i above = _mm512_add_epi64(below, _mm512_set1_epi64(1));
         return {pick(x, below), pick(x, above), pick(f, below), pick(f, above)};
     }

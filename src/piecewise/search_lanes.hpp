@@ -18,15 +18,15 @@ namespace detail {
 
 // Lanes of keys at most q, among the valid ones; by numeric value for float64
 // (a NaN query is at least no key).
-[[gnu::target("avx512f")]] inline __mmask8 at_most(__m512i keys, std::uint64_t q, __mmask8 valid) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 at_most(__m512i keys, std::uint64_t q, __mmask8 valid) noexcept {
     return _mm512_mask_cmple_epu64_mask(valid, keys, _mm512_set1_epi64(static_cast<long long>(q)));
 }
 
-[[gnu::target("avx512f")]] inline __mmask8 at_most(__m512i keys, std::int64_t q, __mmask8 valid) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 at_most(__m512i keys, std::int64_t q, __mmask8 valid) noexcept {
     return _mm512_mask_cmple_epi64_mask(valid, keys, _mm512_set1_epi64(q));
 }
 
-[[gnu::target("avx512f")]] inline __mmask8 at_most(__m512i keys, double q, __mmask8 valid) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 at_most(__m512i keys, double q, __mmask8 valid) noexcept {
     return _mm512_mask_cmp_pd_mask(valid, _mm512_castsi512_pd(keys), _mm512_set1_pd(q), _CMP_LE_OQ);
 }
 
@@ -46,7 +46,7 @@ inline constexpr std::size_t kLaneSearchKeys = 512;
 // steps would be a chain of dependent loads. The count less one is where the
 // halving search makes its final comparison (0 for a query below every key).
 template <class T>
-[[gnu::target("avx512f,popcnt")]] void search_batch_lanes(const T* data, std::size_t n, const T* q, std::size_t count,
+[[RUST_LANES_TARGET("avx512f,popcnt")]] void search_batch_lanes(const T* data, std::size_t n, const T* q, std::size_t count,
                                                          std::size_t* base) {
     static_assert(sizeof(T) == 8);
     const std::size_t groups = n / 8;
@@ -78,7 +78,7 @@ inline constexpr std::size_t kWindowKeys = 14;
 
 // Lanes where a is below b (integer keys), among the valid ones.
 template <class T>
-[[gnu::target("avx512f")]] __mmask8 lanes_below(__m512i a, __m512i b, __mmask8 valid) noexcept {
+[[RUST_LANES_TARGET("avx512f")]] __mmask8 lanes_below(__m512i a, __m512i b, __mmask8 valid) noexcept {
     static_assert(std::is_integral_v<T> && sizeof(T) == 8);
     return std::is_signed_v<T> ? _mm512_mask_cmplt_epi64_mask(valid, a, b) : _mm512_mask_cmplt_epu64_mask(valid, a, b);
 }
@@ -87,7 +87,7 @@ template <class T>
 // keys among data[0..count) below lane l of q[g] (integer keys), one compare
 // of all groups per key.
 template <class T, std::size_t Groups>
-[[gnu::target("avx512f")]] void count_below_lanes(const T* data, std::size_t count, const __m512i (&q)[Groups],
+[[RUST_LANES_TARGET("avx512f")]] void count_below_lanes(const T* data, std::size_t count, const __m512i (&q)[Groups],
                                                  __m512i (&below)[Groups]) {
     const __m512i one = _mm512_set1_epi64(1);
     for (std::size_t g = 0; g < Groups; ++g) {

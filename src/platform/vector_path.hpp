@@ -16,6 +16,19 @@
 #define RUST_HAVE_LANES 1
 #endif
 
+// A test build may run the lanes through plain C++ stand-ins for the AVX-512
+// instructions (RUST_EMULATE_LANES), so that the vector path is tested on
+// every CPU, with or without AVX-512. The code of the lanes then needs no
+// instruction set of its own.
+#if defined(RUST_HAVE_LANES) && defined(RUST_EMULATE_LANES) && RUST_EMULATE_LANES
+#include "platform/emulated_lanes.hpp"
+#define RUST_LANES_TARGET(features)
+#else
+// The instruction sets a function of the lanes is compiled for, called only
+// on the lane path, where the CPU has them.
+#define RUST_LANES_TARGET(features) gnu::target(features)
+#endif
+
 namespace rust {
 
 // Every CPU's path, always built: it gives the results the lanes give.
@@ -35,9 +48,12 @@ concept VectorPath = std::same_as<P, PortablePath> || std::same_as<P, LanePath>;
 
 namespace detail {
 
-// Whether the CPU has every vector instruction the lanes use.
+// Whether the CPU has every vector instruction the lanes use: true wherever
+// they are emulated.
 inline bool cpu_has_lanes() noexcept {
-#if defined(RUST_HAVE_LANES)
+#if defined(RUST_HAVE_LANES) && defined(RUST_EMULATE_LANES) && RUST_EMULATE_LANES
+    return true;
+#elif defined(RUST_HAVE_LANES)
     return platform::cpu_has_avx512_f_dq();
 #else
     return false;

@@ -42,7 +42,7 @@ struct Scheme<std::uint64_t, std::int64_t> {
     // it answered, written to out[0..8); the others are the caller's to ask
     // one by one (lanes whose numbers are too large for the vector division,
     // and those the Exact method finds no position for).
-    [[gnu::target("avx512f,avx512dq")]] static __mmask8 forward_lanes(__m512i x, __m512i x0, __m512i x1,
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] static __mmask8 forward_lanes(__m512i x, __m512i x0, __m512i x1,
                                                                      __m512i f0, __m512i f1, std::int64_t* out) {
         const __m512i top = _mm512_set1_epi64(INT64_MIN);
         const detail::LineLanes line =
@@ -53,7 +53,7 @@ struct Scheme<std::uint64_t, std::int64_t> {
         return done;
     }
 
-    [[gnu::target("avx512f,avx512dq")]] static __mmask8 inverse_lanes(__m512i f, __m512i x0, __m512i x1,
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] static __mmask8 inverse_lanes(__m512i f, __m512i x0, __m512i x1,
                                                                      __m512i f0, __m512i f1, Method method,
                                                                      std::uint64_t* out) {
         const __m512i top = _mm512_set1_epi64(INT64_MIN);

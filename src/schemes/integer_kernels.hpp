@@ -34,7 +34,7 @@ struct ForwardKernel {
         });
     }
 #if defined(RUST_HAVE_LANES)
-    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
+    [[RUST_LANES_TARGET("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
         out = forward_result_lanes(qr, norm);
         return true;
     }
@@ -86,7 +86,7 @@ struct InverseKernel {
 
 #if defined(RUST_HAVE_LANES)
     // inverse_result() in every lane; false when a lane has none (Exact).
-    [[gnu::target("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
+    [[RUST_LANES_TARGET("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
         return inverse_result_lanes(qr, norm, method, out) == 0xFF;
     }
 #endif

@@ -226,7 +226,7 @@ private:
     // group lies strictly inside the segment and has all its answers; returns
     // the first key left to the one-by-one loop.
     template <class Read>
-    [[gnu::target("avx512f,avx512dq")]] std::size_t divide_lanes(Read& read, std::size_t j, std::size_t end,
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] std::size_t divide_lanes(Read& read, std::size_t j, std::size_t end,
                                                                 Answer* out) const {
         const Kernel kernel = kernel_;
         const __m512i one = _mm512_set1_epi64(1);

@@ -143,7 +143,7 @@ std::size_t step_chains(Read& read, std::size_t j, std::size_t count, std::uint6
 // Returns where it stopped, with key and qr moved to the last key answered;
 // the scalar loop goes on from there.
 template <class Kernel, class Read, class Key = typename Kernel::Key, class Answer = typename Kernel::Answer>
-[[gnu::target("avx512f")]] std::size_t step_lanes(Read& read, std::size_t j, std::size_t count,
+[[RUST_LANES_TARGET("avx512f")]] std::size_t step_lanes(Read& read, std::size_t j, std::size_t count,
                                                   std::uint64_t groups, const Kernel& kernel,
                                                   const std::uint64_t norm, const std::uint64_t g,
                                                   const divop::Step step, Key& key, divop::QuotRem& qr,

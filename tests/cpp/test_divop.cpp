@@ -381,7 +381,7 @@ struct LaneResult {
     u64 r[8];
 };
 
-[[gnu::target("avx512f,avx512dq")]] LaneResult divide_in_lanes(const LaneCase (&cases)[8]) {
+[[RUST_LANES_TARGET("avx512f,avx512dq")]] LaneResult divide_in_lanes(const LaneCase (&cases)[8]) {
     u64 c[8], t[8], d[8];
     for (int l = 0; l < 8; ++l) {
         c[l] = cases[l].c;
