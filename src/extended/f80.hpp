@@ -207,18 +207,20 @@ public:
     }
 
     // The value as a position (to_u64()) when it is whole, nothing when it is
-    // not; by the same integer store as to_position on the x87 engine, from
-    // the parts on the soft engine.
+    // not. From the parts on the soft engine. On the x87 engine, a value in
+    // [0, 2^63) is whole when the nearest integer, worked out in the x87
+    // registers, is the value itself, and the integer store then gives it:
+    // the test does not wait for the store to come back through memory, as a
+    // test of the stored integer would. Other values go the long way.
     std::optional<std::uint64_t> to_whole_position() const {
 #if RUST_F80_ENGINE_SOFT
         return whole_position_of(parts());
 #else
 #if RUST_F80_ENGINE_X87
         using Engine = detail::X87Engine;
-        const std::int64_t nearest = Engine::nearest_i64(rep_);
-        if (nearest >= 0) [[likely]] {
-            if (Engine::from_i64(nearest) == rep_) {
-                return static_cast<std::uint64_t>(nearest);
+        if (rep_ >= 0 && rep_ < 0x1p63L) [[likely]] {
+            if (Engine::nearest_below_2_63(rep_) == rep_) {
+                return static_cast<std::uint64_t>(Engine::nearest_i64(rep_));
             }
             return std::nullopt;
         }

@@ -52,6 +52,16 @@ struct X87Engine {
         return r < a ? r + 1 : r;
     }
 
+    // The nearest integer to a in [0, 2^63), ties to even, by two additions:
+    // a + 2^63 lies in [2^63, 2^64], where a 64-bit significand holds no
+    // fraction, and taking 2^63 away again is exact. Unlike the integer
+    // store, whose result reaches a compare only through memory, it stays in
+    // the x87 registers; and it is cheaper than frndint.
+    static Rep nearest_below_2_63(Rep a) noexcept {
+        constexpr Rep kTop = 0x1p63L;
+        return (a + kTop) - kTop;
+    }
+
     // fild of an int64: exact.
     static Rep from_i64(std::int64_t i) noexcept { return static_cast<Rep>(i); }
 
