@@ -58,17 +58,26 @@ public:
     // significands' quotient lies in (1/2, 2), as for SoftEngine::div.
     SoftEngine::Rep quotient(std::uint32_t negative, std::uint64_t n, std::int32_t e) const {
         const std::uint64_t over = n >= norm_ ? 1 : 0;
-        const divop::u128 num = SoftEngine::numerator(n, over);
-        divop::QuotRem qr;
-        if constexpr (Reciprocal) {
-            qr = divide_.div_rem_normalised(num);
-        } else {
-            qr = divop::div_rem(num, norm_);
-        }
-        return SoftEngine::quotient(negative, qr, norm_, e + static_cast<std::int32_t>(over));
+        return SoftEngine::quotient(negative, divide(n, over), norm_, e + static_cast<std::int32_t>(over));
+    }
+
+    // The same quotient's first 64 bits, not rounded: at most one unit in
+    // their last place below the exact quotient.
+    SoftEngine::Rep truncated_quotient(std::uint32_t negative, std::uint64_t n, std::int32_t e) const {
+        const std::uint64_t over = n >= norm_ ? 1 : 0;
+        return {divide(n, over).q, e + static_cast<std::int32_t>(over), negative};
     }
 
 private:
+    divop::QuotRem divide(std::uint64_t n, std::uint64_t over) const {
+        const divop::u128 num = SoftEngine::numerator(n, over);
+        if constexpr (Reciprocal) {
+            return divide_.div_rem_normalised(num);
+        } else {
+            return divop::div_rem(num, norm_);
+        }
+    }
+
     std::conditional_t<Reciprocal, divop::Divisor, std::uint64_t> divide_;
     std::uint64_t norm_;
 };
@@ -96,8 +105,9 @@ inline divop::u128 round_to_64_bits(divop::u128 v) noexcept {
     return (static_cast<divop::u128>(hi + carry) << 64) | (sum & ~dropped);
 }
 
-// A non-zero whole number of at most 64 significant bits, below 2^128, as a
-// significand with its top bit set and the exponent of its bit 127 plus one.
+// A non-zero whole number below 2^128 as a significand with its top bit set
+// and the exponent of its bit 127 plus one: the number itself when it has at
+// most 64 significant bits, else its first 64 bits (truncated).
 struct Normalised {
     std::uint64_t m;
     std::int32_t e;  // the number is m * 2^(e - 64)

@@ -130,6 +130,42 @@ TEST(EngineSides, ForwardSchemeMatchesMpfr) {
     }
 }
 
+// Real-valued end values a few binades apart, of one sign or of opposite
+// signs, over spans too wide for every step to be exact: the segment forms
+// that round each step, one query at a time and in runs. Where the quotient
+// lies just off a binary64 value, a shortcut that skipped a rounding would
+// truncate to the neighbouring one; a run of many queries per segment meets
+// such quotients.
+TEST(EngineSides, RealValuedSegmentsMatchMpfr) {
+    Inputs in(2026);
+    for (int i = 0; i < 400; ++i) {
+        const u64 span = 2 + (in.bits() >> in.below(64)) % (u64{1} << (8 + in.below(50)));
+        const u64 x0 = in.below(2) == 0 ? in.below(1000) : in.bits() % (kMax - span);
+        const u64 x1 = x0 + span;
+        const auto real = [&](int e) {
+            return std::ldexp(1.0 + static_cast<double>(in.bits() >> 12) * 0x1p-52, e);
+        };
+        const int e = static_cast<int>(in.below(80)) - 40;
+        const double f0 = (in.below(2) == 0 ? -1 : 1) * real(e);
+        const double f1 = (in.below(6) == 0 ? -1 : 1) * std::copysign(real(e + static_cast<int>(in.below(7)) - 3), f0);
+        std::vector<u64> xq(1000);
+        for (u64& x : xq) {
+            x = x0 + 1 + in.below(span - 1);
+        }
+        std::sort(xq.begin(), xq.end());
+        const std::vector<u64> xp = {x0, x1};
+        const std::vector<double> fp = {f0, f1};
+        const Result oracle = engine_side::mpfr.walk(xp, fp, xq, {}, -1);
+        for (const Side* side : sides()) {
+            expect_same(side->walk(xp, fp, xq, {}, -1), oracle, side->name, "walk", i);
+            for (std::size_t k = 0; k < xq.size(); k += 10) {
+                expect_same(side->forward(xq[k], x0, x1, f0, f1), engine_side::mpfr.forward(xq[k], x0, x1, f0, f1),
+                            side->name, "forward", i);
+            }
+        }
+    }
+}
+
 TEST(EngineSides, InverseSchemeMatchesMpfr) {
     Inputs in(7);
     int asked = 0;
