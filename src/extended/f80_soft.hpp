@@ -8,6 +8,7 @@
 #include "divop/divop.hpp"
 #include "extended/parts.hpp"
 #include "panic.hpp"
+#include "platform/attributes.hpp"
 
 namespace rust::detail {
 
@@ -77,7 +78,7 @@ struct SoftEngine {
     // Exact for every finite binary64: a normal one is (f | 2^52) * 2^(b - 1075),
     // a subnormal f * 2^-1074, both at most 53 bits. The caller has refused
     // NaN and the infinities.
-    static Rep from_f64(double d) noexcept {
+    RUST_ALWAYS_INLINE static Rep from_f64(double d) noexcept {
         const auto bits = std::bit_cast<std::uint64_t>(d);
         const auto negative = static_cast<std::uint32_t>(bits >> 63);
         const auto biased = static_cast<std::int32_t>((bits >> 52) & 0x7FF);
