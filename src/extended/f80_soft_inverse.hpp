@@ -48,26 +48,37 @@ public:
 
     // One query without setting up a segment: on the units in the last place
     // where it lies there (the divisor is then T1 - T0, and needs none of the
-    // engine's operations), else by the segment's forms.
+    // engine's operations), else by the segment's forms. Whole, as for
+    // answer().
+    template <bool Whole>
     static SoftEngine::Rep answer_once(std::uint64_t x0, std::uint64_t x1, double f0, double f1, double f) {
         const Scale fine = common_scale(Scaled::of_unit(SoftEngine::from_f64(f0)),
                                         Scaled::of_unit(SoftEngine::from_f64(f1)), x0, x1);
         std::int64_t big;
         if (fine.form != Form::Steps && on_scale(fine, f, big)) [[likely]] {
             const auto span = static_cast<std::uint64_t>(fine.big1 - fine.big0);
-            return scaled_by(fine, big, x0, x1, SoftDivisor<false>(span << fine.span_shift));
+            return scaled_for_position<Whole>(fine, big, x0, x1, SoftDivisor<false>(span << fine.span_shift));
         }
-        return SoftInverse(x0, x1, f0, f1).answer(f);
+        return SoftInverse(x0, x1, f0, f1).template answer<Whole>(f);
     }
 
-    // As for SoftForward.
+    // For its position: the quotient, finite, or (scaled form) a value that
+    // every method takes to the same position; zero or a significand with its
+    // top bit set. Whole when the caller asks only whether the quotient is a
+    // whole position: its queries mostly hit positions, where the scaled
+    // form's shortcut never holds, so it is not tried. Inlined into a run's
+    // loop, so that the segment's constants stay in registers.
+    template <bool Whole>
     RUST_ALWAYS_INLINE SoftEngine::Rep answer(double f) const {
         std::int64_t big;
         if (coarse_.form == Form::Exact && on_scale(coarse_, f, big)) {
             return exact(coarse_, big);
         }
         if (fine_.form != Form::Steps && on_scale(fine_, f, big)) [[likely]] {
-            return fine_.form == Form::Exact ? exact(fine_, big) : scaled(fine_, big);
+            if (fine_.form == Form::Exact) {
+                return exact(fine_, big);
+            }
+            return scaled_for_position<Whole>(fine_, big, x0_, x1_, divisor_);
         }
         return by_steps(f);
     }
@@ -147,13 +158,49 @@ private:
         return divisor_.quotient(0, n << lz, scale.span_shift - lz);
     }
 
-    SoftEngine::Rep scaled(const Scale& scale, std::int64_t big) const {
-        return scaled_by(scale, big, x0_, x1_, divisor_);
+    // The scaled form's steps round four times (each product, their sum, the
+    // quotient), each by at most 2^-64 of its value, and its terms are never
+    // negative: the rounded quotient R lies within 3.001 * 2^-64 of the exact
+    // one, T, in ratio. The first 64 bits of T worked out from the exact
+    // sum's first 64 bits, q, are below T by less than 3 units in their last
+    // place; so R is above q - 3.001 and below q + 6.001. Where q lies below
+    // 2^59 and 8 units or more away from the half-integers on either side, R
+    // lies between the same two half-integers and is not one: every method
+    // (whole or not, nearest, floor, ceiling) gives q's position for R. That
+    // holds for nearly every query of a real-valued table that does not hit
+    // a position exactly, and spares the three roundings before the quotient
+    // and the quotient's own. Returns q then, and R itself otherwise: the
+    // caller only takes a position.
+    template <bool Whole, bool R>
+    RUST_ALWAYS_INLINE static SoftEngine::Rep scaled_for_position(const Scale& scale, std::int64_t big,
+                                                                  std::uint64_t x0, std::uint64_t x1,
+                                                                  const SoftDivisor<R>& divisor) {
+        if constexpr (Whole) {
+            return scaled_by(scale, big, x0, x1, divisor);
+        }
+        const auto a = static_cast<std::uint64_t>(scale.big1 - big);
+        const auto b = static_cast<std::uint64_t>(big - scale.big0);
+        // Each product below 2^126 (a, b < 2^62), their sum below 2^127.
+        const divop::u128 s = static_cast<divop::u128>(x0) * a + static_cast<divop::u128>(x1) * b;
+        if (s != 0) [[likely]] {
+            const Normalised n = Normalised::of(s);
+            const SoftEngine::Rep q = divisor.truncated_quotient(0, n.m, n.e - (64 - scale.span_shift));
+            // q * 2^(e - 64) lies in [2^(e - 1), 2^e): the half-integers are
+            // the multiples of 2^(63 - e) of its units.
+            if (q.e >= 1 && q.e <= 59) [[likely]] {
+                const std::uint64_t cell = (std::uint64_t{1} << (63 - q.e)) - 1;
+                if (((q.m + 8) & cell) >= 16) [[likely]] {
+                    return q;
+                }
+            }
+        }
+        return scaled_by(scale, big, x0, x1, divisor);
     }
 
     // Also exact where the products fit 64 bits: rounding leaves them whole.
+    // Out of line: the rare way of the form above.
     template <bool R>
-    static SoftEngine::Rep scaled_by(const Scale& scale, std::int64_t big, std::uint64_t x0, std::uint64_t x1,
+    RUST_NOINLINE static SoftEngine::Rep scaled_by(const Scale& scale, std::int64_t big, std::uint64_t x0, std::uint64_t x1,
                                      const SoftDivisor<R>& divisor) {
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "extended/f80.hpp"
 #include "extended/f80_soft_forward.hpp"
@@ -118,7 +119,8 @@ private:
             if (!(lo < f && f < hi)) {
                 return {j, false};
             }
-            const std::optional<std::uint64_t> position = rule(detail::SoftQuotient{form_.answer(f)});
+            const std::optional<std::uint64_t> position =
+                rule(detail::SoftQuotient{form_.template answer<std::is_same_v<Rule, detail::WholePosition>>(f)});
             if (!position) {
                 return {j, true};
             }
@@ -147,8 +149,10 @@ struct Scheme<std::uint64_t, double> {
         const double ff = detail::finite(f);
         const double ff0 = detail::finite(f0);
         const double ff1 = detail::finite(f1);
-        const detail::SoftQuotient q{detail::SoftInverse<false>::answer_once(x0, x1, ff0, ff1, ff)};
-        return detail::with_position_rule(method, [&q](const auto rule) { return rule(q); });
+        return detail::with_position_rule(method, [&](const auto rule) {
+            constexpr bool kWhole = std::is_same_v<std::remove_cvref_t<decltype(rule)>, detail::WholePosition>;
+            return rule(detail::SoftQuotient{detail::SoftInverse<false>::answer_once<kWhole>(x0, x1, ff0, ff1, ff)});
+        });
     }
 };
 

@@ -132,10 +132,10 @@ TEST(EngineSides, ForwardSchemeMatchesMpfr) {
 
 // Real-valued end values a few binades apart, of one sign or of opposite
 // signs, over spans too wide for every step to be exact: the segment forms
-// that round each step, one query at a time and in runs. Where the quotient
-// lies just off a binary64 value, a shortcut that skipped a rounding would
-// truncate to the neighbouring one; a run of many queries per segment meets
-// such quotients.
+// that round each step, one query at a time and in runs, forward and inverse.
+// Where the quotient lies just off a binary64 value (forward) or a half or
+// whole position (inverse), a shortcut that skipped a rounding would land on
+// the neighbouring result; many queries per segment meet such quotients.
 TEST(EngineSides, RealValuedSegmentsMatchMpfr) {
     Inputs in(2026);
     for (int i = 0; i < 400; ++i) {
@@ -161,6 +161,20 @@ TEST(EngineSides, RealValuedSegmentsMatchMpfr) {
             for (std::size_t k = 0; k < xq.size(); k += 10) {
                 expect_same(side->forward(xq[k], x0, x1, f0, f1), engine_side::mpfr.forward(xq[k], x0, x1, f0, f1),
                             side->name, "forward", i);
+            }
+        }
+        // The same segment the other way, its values increasing, by every method.
+        const std::vector<double> fi = {std::min(f0, f1), std::max(f0, f1)};
+        const std::vector<u64> xi = f0 < f1 ? xp : std::vector<u64>{x1, x0};
+        std::vector<double> fq(1000);
+        for (double& f : fq) {
+            f = in.inside(fi[0], fi[1]);
+        }
+        std::sort(fq.begin(), fq.end());
+        for (int method = 0; method < 4; ++method) {
+            const Result inverse_oracle = engine_side::mpfr.walk(xi, fi, {}, fq, method);
+            for (const Side* side : sides()) {
+                expect_same(side->walk(xi, fi, {}, fq, method), inverse_oracle, side->name, "inverse walk", i);
             }
         }
     }
