@@ -132,8 +132,9 @@ private:
     // not have opposite signs the terms add without cancelling, so the
     // rounded quotient R lies within 3.001 * 2^-64 of the exact one, T, in
     // ratio. The first 64 bits of T worked out from the exact sum's first 64
-    // bits, q, are below T by less than 3 units in their last place; so R is
-    // above q - 3.001 and below q + 6.001. Where q is 8 units or more away
+    // bits, q, are below T by less than 3 units in their last place, and T
+    // is below 2^64 + 2 of those units; so R is above q - 3.01 and below
+    // q + 6.01. Where q is 8 units or more away
     // from the multiples of 2^11 units on either side, R lies in the same
     // binade and has the same first 53 bits: q truncates to R's binary64.
     // That holds for nearly every query of a real-valued table, and spares

@@ -163,7 +163,8 @@ private:
     // negative: the rounded quotient R lies within 3.001 * 2^-64 of the exact
     // one, T, in ratio. The first 64 bits of T worked out from the exact
     // sum's first 64 bits, q, are below T by less than 3 units in their last
-    // place; so R is above q - 3.001 and below q + 6.001. Where q lies below
+    // place, and T is below 2^64 + 2 of those units; so R is above q - 3.01
+    // and below q + 6.01. Where q lies below
     // 2^59 and 8 units or more away from the half-integers on either side, R
     // lies between the same two half-integers and is not one: every method
     // (whole or not, nearest, floor, ceiling) gives q's position for R. That
