@@ -134,9 +134,9 @@ private:
     // ratio. The first 64 bits of T worked out from the exact sum's first 64
     // bits, q, are below T by less than 3 units in their last place, and T
     // is below 2^64 + 2 of those units; so R is above q - 3.01 and below
-    // q + 6.01. Where q is 8 units or more away
-    // from the multiples of 2^11 units on either side, R lies in the same
-    // binade and has the same first 53 bits: q truncates to R's binary64.
+    // q + 6.01. Where q is 8 units or more away from the multiples of 2^11
+    // units on either side, R lies in the same binade and has the same first
+    // 53 bits: q truncates to R's binary64.
     // That holds for nearly every query of a real-valued table, and spares
     // the three roundings before the quotient and the quotient's own.
     // Returns q then, and R itself otherwise: the caller only truncates.

@@ -164,14 +164,14 @@ private:
     // one, T, in ratio. The first 64 bits of T worked out from the exact
     // sum's first 64 bits, q, are below T by less than 3 units in their last
     // place, and T is below 2^64 + 2 of those units; so R is above q - 3.01
-    // and below q + 6.01. Where q lies below
-    // 2^59 and 8 units or more away from the half-integers on either side, R
-    // lies between the same two half-integers and is not one: every method
-    // (whole or not, nearest, floor, ceiling) gives q's position for R. That
-    // holds for nearly every query of a real-valued table that does not hit
-    // a position exactly, and spares the three roundings before the quotient
-    // and the quotient's own. Returns q then, and R itself otherwise: the
-    // caller only takes a position.
+    // and below q + 6.01. Where q lies below 2^59 and 8 units or more away
+    // from the half-integers on either side, R lies between the same two
+    // half-integers and is not one: every method (whole or not, nearest,
+    // floor, ceiling) gives q's position for R. That holds for nearly every
+    // query of a real-valued table that does not hit a position exactly, and
+    // spares the three roundings before the quotient and the quotient's own.
+    // Returns q then, and R itself otherwise: the caller only takes a
+    // position.
     template <bool Whole, bool R>
     RUST_ALWAYS_INLINE static SoftEngine::Rep scaled_for_position(const Scale& scale, std::int64_t big,
                                                                   std::uint64_t x0, std::uint64_t x1,
@@ -201,8 +201,8 @@ private:
     // Also exact where the products fit 64 bits: rounding leaves them whole.
     // Out of line: the rare way of the form above.
     template <bool R>
-    RUST_NOINLINE static SoftEngine::Rep scaled_by(const Scale& scale, std::int64_t big, std::uint64_t x0, std::uint64_t x1,
-                                     const SoftDivisor<R>& divisor) {
+    RUST_NOINLINE static SoftEngine::Rep scaled_by(const Scale& scale, std::int64_t big, std::uint64_t x0,
+                                                   std::uint64_t x1, const SoftDivisor<R>& divisor) {
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);
         const divop::u128 p = round_to_64_bits(static_cast<divop::u128>(x0) * a);
