@@ -41,6 +41,10 @@ source "$root/scripts/gtest.sh"
 # are dropped, and Windows line ends are made Unix ones.
 run_windows() {  # run_windows PROGRAM [ARGS...]
     local status
+    # A program started while the wine server of the one before is shutting
+    # down can find its connection reset ("wine client error: recvmsg"):
+    # wait until that server is gone.
+    wineserver -w 2>/dev/null || true
     wine "$@" 2> >(grep -v '^wine: ' >&2) | tr -d '\r'
     status=${PIPESTATUS[0]}
     return "$status"
