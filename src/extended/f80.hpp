@@ -130,56 +130,51 @@ public:
         Up,       // ceil()
     };
 
-    // What a caller knows of a value's sign before converting it: a quotient
-    // of terms that all share a sign has that sign, or is zero.
-    enum class Sign : std::uint8_t { NotNegative, NotPositive, Either };
-
-    // to_f64() of a value whose sign is as S says. On the soft and MPFR
-    // engines that is to_f64() itself, bit operations on the parts. On the
-    // x87 engine the
-    // hardware's store rounds to nearest under the scope's word, and a result
-    // that went away from zero is stepped back one unit in its last place, to
-    // the binary64 value on the near side of zero: the truncation, subnormal
-    // results included. That holds everywhere except at the two ends, where the
-    // result is a zero (the store keeps its sign, to_f64 gives +0.0) or of the
-    // largest finite magnitude (the store stops there when the value is at
-    // least 2^1024, where to_f64 gives infinity); those are redone by to_f64().
-    template <Sign S>
-    double to_f64_of_sign() const {
-#if !RUST_F80_ENGINE_X87
-        return to_f64();
+    // Writes to_f64() to out, on the x87 engine by one hardware store: under
+    // round toward zero the store is the truncation, subnormal results
+    // included, everywhere except at the two ends, where the result is a zero
+    // (the store keeps its sign, to_f64 gives +0.0) or of the largest finite
+    // magnitude (the store stops there for values from 2^1024 on, where
+    // to_f64 gives infinity). What those two leave in out is marked
+    // (marked_f64), and the caller writes to_f64() over it. A loop can write
+    // all its results first and redo the marked ones after, so that no result
+    // waits for its store to be read back. The other engines write to_f64()
+    // itself and mark nothing.
+    void write_f64(double& out) const {
+#if RUST_F80_ENGINE_X87
+        detail::X87Engine::store_f64_toward_zero(rep_, out);
 #else
-        using Engine = detail::X87Engine;
-        const double nearest = Engine::nearest_f64(rep_);
-        const Engine::Rep back = Engine::from_f64(nearest);
-        bool away;
-        if constexpr (S == Sign::NotNegative) {
-            away = back > rep_;
-        } else if constexpr (S == Sign::NotPositive) {
-            away = back < rep_;
-        } else {
-            away = rep_ < 0 ? back < rep_ : back > rep_;
-        }
-        // Stepping the bits down moves one value toward zero, across binades
-        // too, for either sign.
-        const std::uint64_t truncated = std::bit_cast<std::uint64_t>(nearest) - away;
-        // Without the sign bit: zero wraps to the top, and the largest finite
-        // magnitude and beyond compare at or above its own bound.
-        if ((truncated << 1) - 2 >= (kLargestFiniteBits << 1) - 2) [[unlikely]] {
+        out = to_f64();
+#endif
+    }
+
+    // Whether write_f64() left out for the caller to redo: a zero of either
+    // sign, or the largest finite magnitude. The check without the sign bit
+    // wraps zero to the top, so both ends take one unsigned comparison.
+    static bool marked_f64(double written) noexcept {
+#if RUST_F80_ENGINE_X87
+        const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(written) << 1;
+        return magnitude - 2 >= (kLargestFiniteBits << 1) - 2;
+#else
+        (void)written;
+        return false;
+#endif
+    }
+
+    // to_f64() by write_f64(), for one value.
+    double to_f64_by_store() const {
+        double out;
+        write_f64(out);
+        if (marked_f64(out)) [[unlikely]] {
             return to_f64_aside(rep_);
         }
-        return std::bit_cast<double>(truncated);
-#endif
+        return out;
     }
 
     // round(), floor() or ceil() (as R says), then to_u64(). On the soft
     // engine the integer and fractional bits of the significand give it
-    // directly; on the MPFR engine it is the definition. On the x87 engine
-    // the hardware's integer store gives the nearest integer under the scope's
-    // word, and floor and ceil move it by one when it lies on the wrong side of
-    // the value: exact, since a value that is not whole is below 2^63. What the
-    // store cannot hold (from 2^63 - 1/2 on, where it writes INT64_MIN) goes
-    // the long way, as do negative results.
+    // directly; on the MPFR engine it is the definition; on the x87 engine,
+    // write_position() and, where that marks the result, the definition.
     template <Rounding R>
     std::uint64_t to_position() const {
 #if RUST_F80_ENGINE_SOFT
@@ -187,50 +182,107 @@ public:
 #elif RUST_F80_ENGINE_MPFR
         return rounded(R).to_u64();
 #else
-        using Engine = detail::X87Engine;
-        const std::int64_t nearest = Engine::nearest_i64(rep_);
-        const Engine::Rep back = Engine::from_i64(nearest);
-        auto moved = static_cast<std::uint64_t>(nearest);
-        if constexpr (R == Rounding::Down) {
-            moved -= back > rep_;
-        } else if constexpr (R == Rounding::Up) {
-            // Not "back < rep_": that form is false when unordered, which the
-            // compiler gets by swapping the stack (the values here are never
-            // NaN), where this one reads the carry of one compare.
-            moved += !(back >= rep_);
-        }
-        if ((nearest | static_cast<std::int64_t>(moved)) < 0) [[unlikely]] {
+        std::uint64_t out;
+        write_position<R>(out);
+        if (marked_position(out)) [[unlikely]] {
             return rounded(R).to_u64();
         }
-        return moved;
+        return out;
+#endif
+    }
+
+    // Writes to_position<R>() to out, as write_f64() does to_f64(). On the
+    // x87 engine that is one integer store under the rounding R names, which
+    // gives it for every result from 0 to 2^63 - 1; negative results and
+    // those from 2^63 on (where the store writes INT64_MIN) leave the top bit
+    // set, the mark (marked_position), and the caller writes to_position<R>()
+    // over them. The other engines write to_position<R>() itself.
+    template <Rounding R>
+    void write_position(std::uint64_t& out) const {
+#if RUST_F80_ENGINE_X87
+        using Engine = detail::X87Engine;
+        if constexpr (R == Rounding::Nearest) {
+            Engine::store_i64<Engine::kNearestWord>(rep_, out);
+        } else if constexpr (R == Rounding::Down) {
+            Engine::store_i64<Engine::kDownWord>(rep_, out);
+        } else {
+            Engine::store_i64<Engine::kUpWord>(rep_, out);
+        }
+#else
+        out = to_position<R>();
+#endif
+    }
+
+    static bool marked_position(std::uint64_t written) noexcept {
+#if RUST_F80_ENGINE_X87
+        return static_cast<std::int64_t>(written) < 0;
+#else
+        (void)written;
+        return false;
 #endif
     }
 
     // The value as a position (to_u64()) when it is whole, nothing when it is
-    // not. From the parts on the soft engine. On the x87 engine, a value in
-    // [0, 2^63) is whole when the nearest integer, worked out in the x87
-    // registers, is the value itself, and the integer store then gives it:
-    // the test does not wait for the store to come back through memory, as a
-    // test of the stored integer would. Other values go the long way.
+    // not.
     std::optional<std::uint64_t> to_whole_position() const {
+        std::uint64_t out;
+        if (write_whole_position(out)) {
+            return out;
+        }
+        return std::nullopt;
+    }
+
+    // Writes to_whole_position() to out when the value is whole, and says
+    // whether it is. From the parts on the soft engine. On the x87 engine, a
+    // value in [0, 2^63) is whole when the nearest integer, worked out in the
+    // x87 registers, is the value itself, and the integer store then writes
+    // it: the test does not wait for a store to come back through memory, as
+    // a test of the stored integer would. Other values go the long way.
+    bool write_whole_position(std::uint64_t& out) const {
 #if RUST_F80_ENGINE_SOFT
-        return whole_position_of(parts());
+        const std::optional<std::uint64_t> whole = whole_position_of(parts());
+        if (whole) {
+            out = *whole;
+        }
+        return whole.has_value();
 #else
 #if RUST_F80_ENGINE_X87
         using Engine = detail::X87Engine;
         if (rep_ >= 0 && rep_ < 0x1p63L) [[likely]] {
-            if (Engine::nearest_below_2_63(rep_) == rep_) {
-                return static_cast<std::uint64_t>(Engine::nearest_i64(rep_));
+            if (Engine::nearest_below_2_63(rep_) != rep_) {
+                return false;
             }
-            return std::nullopt;
+            Engine::store_i64<Engine::kNearestWord>(rep_, out);
+            return true;
         }
 #endif
         const F80 whole = floor();
-        if (whole == *this) {
-            return whole.to_u64();
+        if (!(whole == *this)) {
+            return false;
         }
-        return std::nullopt;
+        out = whole.to_u64();
+        return true;
 #endif
+    }
+
+    // write_whole_position() of a value known not to be negative, marking
+    // what it cannot give as write_position() does (marked_position). On the
+    // x87 engine a value in the registers that is its own nearest integer
+    // below 2^63 is written by the integer store, which marks those from 2^63
+    // on; the range is tested only for values that are not, where the test
+    // does not settle it.
+    bool write_whole_position_of_nonnegative(std::uint64_t& out) const {
+#if RUST_F80_ENGINE_X87
+        using Engine = detail::X87Engine;
+        if (Engine::nearest_below_2_63(rep_) == rep_) [[likely]] {
+            Engine::store_i64<Engine::kNearestWord>(rep_, out);
+            return true;
+        }
+        if (rep_ < 0x1p63L) {
+            return false;
+        }
+#endif
+        return write_whole_position(out);
     }
 
 #if RUST_F80_ENGINE_SOFT

@@ -21,11 +21,12 @@ public:
 
 #else
 
-// Sets the x87 control word to 64-bit precision, round to nearest (ties to
-// even) and every exception masked, and gives the caller's word back when the
-// scope ends, on every way out. The x87 engine's arithmetic rounds by this word,
-// so every F80 operation must run inside a scope; hold one around a whole loop,
-// not per element (fldcw is a microcoded instruction).
+// Sets the x87 control word to the engine's (X87Engine::kNearestWord: 64-bit
+// precision, round to nearest with ties to even, every exception masked), and
+// gives the caller's word back when the scope ends, on every way out. The x87
+// engine's arithmetic rounds by this word, so every F80 operation must run
+// inside a scope; hold one around a whole loop, not per element (it saves and
+// restores the caller's word, and fldcw is a microcoded instruction).
 //
 // The two control-word instructions clobber memory, so loads after the
 // constructor and stores before the destructor stay on their side of it. Keep
@@ -33,7 +34,7 @@ public:
 class FpuScope {
 public:
     FpuScope() noexcept : saved_(load()) {
-        store(static_cast<std::uint16_t>((saved_ & ~kMask) | kOurs));
+        store(detail::X87Engine::kStored<detail::X87Engine::kNearestWord>);
         raise_inexact();
     }
 
@@ -51,11 +52,8 @@ public:
     FpuScope& operator=(const FpuScope&) = delete;
 
 private:
-    // Bits 0-5 mask the six exceptions; bits 8-9 are precision control (11 = 64
-    // bits); bits 10-11 are rounding control (00 = nearest, ties to even).
+    // Bits 0-5 mask the six exceptions.
     static constexpr std::uint16_t kExceptionMasks = 0x003F;
-    static constexpr std::uint16_t kMask = 0x0F3F;
-    static constexpr std::uint16_t kOurs = 0x033F;
 
     static std::uint16_t load() noexcept {
         std::uint16_t cw;
@@ -63,7 +61,9 @@ private:
         return cw;
     }
 
-    static void store(std::uint16_t cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
+    // By reference: the engine's word is read from where it is kept (see
+    // X87Engine::kStored).
+    static void store(const std::uint16_t& cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
 
     // The inexact flag set once, by pi squared: while it is clear, every
     // arithmetic step whose result happens to be exact (whole numbers, short

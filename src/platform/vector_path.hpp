@@ -18,9 +18,13 @@
 
 // A test build may run the lanes through plain C++ stand-ins for the AVX-512
 // instructions (RUST_EMULATE_LANES), so that the vector path is tested on
-// every CPU, with or without AVX-512. The code of the lanes then needs no
-// instruction set of its own.
+// every CPU, with or without AVX-512 (RUST_LANES_EMULATED). The code of the
+// lanes then needs no instruction set of its own.
 #if defined(RUST_HAVE_LANES) && defined(RUST_EMULATE_LANES) && RUST_EMULATE_LANES
+#define RUST_LANES_EMULATED 1
+#endif
+
+#if defined(RUST_LANES_EMULATED)
 #include "platform/emulated_lanes.hpp"
 #define RUST_LANES_TARGET(features)
 #else
@@ -51,7 +55,7 @@ namespace detail {
 // Whether the CPU has every vector instruction the lanes use: true wherever
 // they are emulated.
 inline bool cpu_has_lanes() noexcept {
-#if defined(RUST_HAVE_LANES) && defined(RUST_EMULATE_LANES) && RUST_EMULATE_LANES
+#if defined(RUST_LANES_EMULATED)
     return true;
 #elif defined(RUST_HAVE_LANES)
     return platform::cpu_has_avx512_f_dq();

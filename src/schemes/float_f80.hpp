@@ -38,8 +38,7 @@ public:
     using Key = std::uint64_t;
     using Answer = double;
 
-    ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
-        : x0_(x0), x1_(x1), f0_(f0), f1_(f1), sign_(sign_of(f0, f1)) {
+    ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1) : x0_(x0), x1_(x1), f0_(f0), f1_(f1) {
         // The end values' check. The runs read them from these plain copies,
         // exactly (see detail::reload).
         F80::from_value(f0);
@@ -56,50 +55,35 @@ public:
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
-        switch (sign_) {
-            case F80::Sign::NotNegative:
-                return run<F80::Sign::NotNegative>(read, k, count, lo, hi, out);
-            case F80::Sign::NotPositive:
-                return run<F80::Sign::NotPositive>(read, k, count, lo, hi, out);
-            case F80::Sign::Either:
-                break;
-        }
-        return run<F80::Sign::Either>(read, k, count, lo, hi, out);
+        return run(read, k, count, lo, hi, out);
     }
 
 private:
-    // Both weights are positive, so end values of one sign (zeros of either
-    // sign included) give quotients of that sign, or zero.
-    static F80::Sign sign_of(double f0, double f1) noexcept {
-        if (f0 >= 0 && f1 >= 0) {
-            return F80::Sign::NotNegative;
-        }
-        if (f0 <= 0 && f1 <= 0) {
-            return F80::Sign::NotPositive;
-        }
-        return F80::Sign::Either;
-    }
-
     // Out of line, one copy for every route and vector path that hands it a
-    // run: the loop's speed rests on the store and reload of each conversion
-    // (x87 to binary64 bits), which some CPUs forward quickly or slowly
-    // according to where the code and its stack slots land. On a frame of its
-    // own it does not move with the code around it.
-    template <F80::Sign S, class Read>
+    // run, so that its speed does not move with the code around it. Every
+    // result is written by write_f64() first, and the few it marks are redone
+    // once the run is written: no result waits for its store to be read back.
+    template <class Read>
     RUST_NOINLINE RunEnd run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                              double* out) const {
         // The divisor as a local, which the compiler can keep on the x87 stack
         // across the loop. Position differences are whole numbers below 2^64:
         // exact; positive.
         const F80 d = F80::from_position(x1_ - x0_);
-        for (std::size_t j = k; j < count; ++j) {
+        std::size_t j = k;
+        for (; j < count; ++j) {
             const std::uint64_t x = read(j);
             if (!(lo < x && x < hi)) {
-                return {j, false};
+                break;
             }
-            out[j] = quotient(x, d).to_f64_of_sign<S>();
+            quotient(x, d).write_f64(out[j]);
         }
-        return {count, false};
+        for (std::size_t i = k; i < j; ++i) {
+            if (F80::marked_f64(out[i])) [[unlikely]] {
+                out[i] = quotient(read(i), d).to_f64();
+            }
+        }
+        return {j, false};
     }
 
     F80 quotient(std::uint64_t x, const F80 d) const {
@@ -115,7 +99,6 @@ private:
 
     std::uint64_t x0_, x1_;
     double f0_, f1_;
-    F80::Sign sign_;
 };
 
 // The position of f, f0 < f < f1, as (x0 (f1 - f) + x1 (f - f0)) / (f1 - f0)
@@ -151,7 +134,8 @@ public:
 
 private:
     // The run with the method's rule fixed. A NaN fails both comparisons of a
-    // run's bounds and goes back to the table. Out of line, as the forward run.
+    // run's bounds and goes back to the table. Out of line, as the forward
+    // run, and like it writing every position before redoing the marked ones.
     template <class Rule, class Read>
     RUST_NOINLINE RunEnd run(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
                              std::uint64_t* out) const {
@@ -161,18 +145,24 @@ private:
         const F80 x0 = F80::from_position(x0_);
         const F80 x1 = F80::from_position(x1_);
         const F80 d = difference(f0_, f1_);
-        for (std::size_t j = k; j < count; ++j) {
+        std::size_t j = k;
+        bool missed = false;
+        for (; j < count; ++j) {
             const double f = read(j);
             if (!(lo < f && f < hi)) {
-                return {j, false};
+                break;
             }
-            const std::optional<std::uint64_t> position = rule(quotient(f, x0, x1, d));
-            if (!position) {
-                return {j, true};
+            if (!rule.write(quotient(f, x0, x1, d), out[j])) {
+                missed = true;
+                break;
             }
-            out[j] = *position;
         }
-        return {count, false};
+        for (std::size_t i = k; i < j; ++i) {
+            if (rule.marked(out[i])) [[unlikely]] {
+                out[i] = *rule(quotient(read(i), x0, x1, d));
+            }
+        }
+        return {j, missed};
     }
 
     // f lies strictly between the finite f0 and f1: it is finite. x0, x1 and d

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <type_traits>
 
 #include "extended/f80.hpp"
 #include "extended/f80_soft_forward.hpp"
@@ -120,7 +119,7 @@ private:
                 return {j, false};
             }
             const std::optional<std::uint64_t> position =
-                rule(detail::SoftQuotient{form_.template answer<std::is_same_v<Rule, detail::WholePosition>>(f)});
+                rule(detail::SoftQuotient{form_.template answer<Rule::kWhole>(f)});
             if (!position) {
                 return {j, true};
             }
@@ -150,7 +149,7 @@ struct Scheme<std::uint64_t, double> {
         const double ff0 = detail::finite(f0);
         const double ff1 = detail::finite(f1);
         return detail::with_position_rule(method, [&](const auto rule) {
-            constexpr bool kWhole = std::is_same_v<std::remove_cvref_t<decltype(rule)>, detail::WholePosition>;
+            constexpr bool kWhole = decltype(rule)::kWhole;
             return rule(detail::SoftQuotient{detail::SoftInverse<false>::answer_once<kWhole>(x0, x1, ff0, ff1, ff)});
         });
     }

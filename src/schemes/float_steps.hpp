@@ -32,7 +32,7 @@ struct FloatSteps {
         const F80 q = ff1 * b;
         const F80 s = p + q;
         const F80 d = xx1 - xx0;
-        return (s / d).to_f64_of_sign<F80::Sign::Either>();
+        return (s / d).to_f64_by_store();
     }
 
     static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <bit>
 #include <cfenv>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <random>
@@ -143,11 +145,14 @@ TEST(FloatSchemes, NonFiniteInputsAreRefused) {
 
 // A segment's end values: halves (every step of the soft engine's whole-number
 // form exact), values with full 53-bit significands (its steps one by one),
-// opposite signs, and magnitudes far apart.
+// opposite signs, and magnitudes far apart; and the ends of binary64, whose
+// results are zeros of either sign, subnormal or of the largest magnitude.
 double end_value(std::mt19937_64& gen, int kind) {
+    constexpr double kEnds[] = {0.0, -0.0, 5e-324, -5e-324, 3e-320, -3e-320, DBL_MAX, -DBL_MAX};
     switch (kind) {
         case 0: return (static_cast<double>(gen() % (1U << 24)) - (1 << 23)) * 0.5;
         case 1: return std::ldexp(static_cast<double>(gen() >> 11), static_cast<int>(gen() % 80) - 60);
+        case 2: return kEnds[gen() % std::size(kEnds)];
         default: return std::ldexp(static_cast<double>(gen() >> 11), static_cast<int>(gen() % 400) - 200) *
                         ((gen() & 1) != 0 ? -1.0 : 1.0);
     }
@@ -166,7 +171,7 @@ TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
         const std::uint64_t x0 = gen() >> (1 + gen() % 63);
         const std::uint64_t span = 2 + (gen() >> (1 + gen() % 63)) % (kMax - x0 - 1);
         const std::uint64_t x1 = x0 + span;
-        const int kind = static_cast<int>(gen() % 3);
+        const int kind = static_cast<int>(gen() % 4);
         double f0 = end_value(gen, kind);
         double f1 = end_value(gen, kind);
         SCOPED_TRACE(::testing::Message() << "x0 " << x0 << " x1 " << x1 << " f0 " << f0 << " f1 " << f1);

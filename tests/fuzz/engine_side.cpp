@@ -19,6 +19,7 @@
 #include "schemes/method.hpp"
 #include "piecewise/sequence.hpp"
 #include "schemes/float.hpp"
+#include "../cpp/sequences.hpp"
 
 #ifndef ENGINE_SIDE
 #error "ENGINE_SIDE names the engine: x87, mpfr or soft"
@@ -63,15 +64,6 @@ Result inverse(double f, u64 x0, u64 x1, double f0, double f1, int method) {
         return panicked(p);
     }
     return r;
-}
-
-template <class T>
-rust::Sequence<T> to_sequence(const std::vector<T>& v) {
-    rust::Sequence<T> s = rust::Sequence<T>::uninitialised(v.size());
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        s.fill_data()[i] = v[i];
-    }
-    return s;
 }
 
 Result walk(const std::vector<u64>& xp, const std::vector<double>& fp, const std::vector<u64>& xq,
