@@ -222,6 +222,35 @@ public:
 #endif
     }
 
+    // Whether every step since watch_exactness() was exact, on the engines
+    // that can tell (kTellsExactness): on the x87 engine by its sticky
+    // inexact flag, which every rounded step sets, integer stores included.
+    // A block of steps that were all exact gave the rational results
+    // themselves. steps_were_exact() leaves the flag set again, as the scope
+    // keeps it (see X87Engine::raise_inexact). Each call costs about as much
+    // as a few dozen steps: watch blocks, not single steps.
+#if RUST_F80_ENGINE_X87
+    static constexpr bool kTellsExactness = true;
+#else
+    static constexpr bool kTellsExactness = false;
+#endif
+
+    static void watch_exactness() noexcept {
+#if RUST_F80_ENGINE_X87
+        detail::X87Engine::clear_flags();
+#endif
+    }
+
+    static bool steps_were_exact() noexcept {
+#if RUST_F80_ENGINE_X87
+        const bool exact = !detail::X87Engine::inexact_raised();
+        detail::X87Engine::raise_inexact();
+        return exact;
+#else
+        return false;
+#endif
+    }
+
     // The value as a position (to_u64()) when it is whole, nothing when it is
     // not.
     std::optional<std::uint64_t> to_whole_position() const {

@@ -108,6 +108,30 @@ struct X87Engine {
         }
     }
 
+    // The sticky inexact flag (bit 5 of the status word), which every
+    // rounded step sets: arithmetic whose exact result needs more than 64
+    // significant bits, and an integer store of a value that is not whole.
+    // Cleared with the other flags by clear_flags(); fnclex and fnstsw wait
+    // for the x87 steps before them, and cost as much as a few dozen steps.
+    static void clear_flags() noexcept { __asm__ volatile("fnclex" ::: "memory"); }
+
+    static bool inexact_raised() noexcept {
+        std::uint16_t status;
+        __asm__ volatile("fnstsw %0" : "=m"(status) : : "memory");
+        return (status & 0x0020) != 0;
+    }
+
+    // The inexact flag set, by pi squared. Where it is clear, every step
+    // whose result happens to be exact (whole numbers, short values, a
+    // power-of-two divisor) was seen to run at half speed or worse on one
+    // CPU (not on a Zen 4), as the hardware kept checking whether to set it.
+    // Setting it sooner than the arithmetic would changes no result.
+    static void raise_inexact() noexcept {
+        long double square;
+        __asm__ volatile("fldpi\n\tfmul %%st(0), %%st" : "=t"(square) : : "memory");
+        (void)square;
+    }
+
     // fild of an int64: exact.
     static Rep from_i64(std::int64_t i) noexcept { return static_cast<Rep>(i); }
 

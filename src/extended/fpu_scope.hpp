@@ -35,7 +35,8 @@ class FpuScope {
 public:
     FpuScope() noexcept : saved_(load()) {
         store(detail::X87Engine::kStored<detail::X87Engine::kNearestWord>);
-        raise_inexact();
+        // Raised once for the call: see X87Engine::raise_inexact.
+        detail::X87Engine::raise_inexact();
     }
 
     ~FpuScope() {
@@ -64,17 +65,6 @@ private:
     // By reference: the engine's word is read from where it is kept (see
     // X87Engine::kStored).
     static void store(const std::uint16_t& cw) noexcept { __asm__ volatile("fldcw %0" : : "m"(cw) : "memory"); }
-
-    // The inexact flag set once, by pi squared: while it is clear, every
-    // arithmetic step whose result happens to be exact (whole numbers, short
-    // values, a power-of-two divisor) runs at half speed or worse, as the
-    // hardware keeps checking whether to set it. Set, it is left alone, and
-    // setting it sooner than the arithmetic would changes no result.
-    static void raise_inexact() noexcept {
-        long double square;
-        __asm__ volatile("fldpi\n\tfmul %%st(0), %%st" : "=t"(square) : : "memory");
-        (void)square;
-    }
 
     std::uint16_t saved_;
 };

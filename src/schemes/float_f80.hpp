@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "extended/f80.hpp"
 #include "platform/attributes.hpp"
@@ -147,15 +148,35 @@ private:
         const F80 d = difference(f0_, f1_);
         std::size_t j = k;
         bool missed = false;
-        for (; j < count; ++j) {
-            const double f = read(j);
-            if (!(lo < f && f < hi)) {
-                break;
+        // Each query by the rule itself, from j to end; false where the run
+        // stopped before end.
+        const auto by_rule = [&](const std::size_t end) {
+            for (; j < end; ++j) {
+                const double f = read(j);
+                if (!(lo < f && f < hi)) {
+                    return false;
+                }
+                if (!rule.write(quotient(f, x0, x1, d), out[j])) {
+                    missed = true;
+                    return false;
+                }
             }
-            if (!rule.write(quotient(f, x0, x1, d), out[j])) {
-                missed = true;
-                break;
+            return true;
+        };
+        bool open = true;
+        if constexpr (F80::kTellsExactness && kGainsByBlocks<Rule>) {
+            // A run whose first queries were whole positions is likely to go
+            // on so (a table whose steps are exact), and from there goes by
+            // blocks, which skip the wholeness test and the switches of
+            // rounding mode. Under Exact every query of the probe was whole;
+            // under the other rules the last one is asked.
+            open = by_rule(count - k > kProbe ? k + kProbe : count);
+            if (open && (Rule::kWhole || (j > k && whole(quotient(read(j - 1), x0, x1, d))))) {
+                j = exact_blocks(read, j, count, lo, hi, out, x0, x1, d);
             }
+        }
+        if (open) {
+            by_rule(count);
         }
         for (std::size_t i = k; i < j; ++i) {
             if (rule.marked(out[i])) [[unlikely]] {
@@ -164,6 +185,57 @@ private:
         }
         return {j, missed};
     }
+
+    // The rules that gain by blocks: every one but the nearest, whose store
+    // the blocks take themselves.
+    template <class Rule>
+    static constexpr bool kGainsByBlocks = !std::is_same_v<Rule, detail::RoundedPosition<F80::Rounding::Nearest>>;
+
+    static bool whole(const F80 q) {
+        std::uint64_t position;
+        return detail::WholePosition::write(q, position);
+    }
+
+    // Positions from j on, by blocks of kBlock queries whose steps were all
+    // exact: each quotient is then the rational position itself, and the
+    // integer store to nearest, exact too, wrote it, so it was whole, and
+    // every rule's position. The store marks those from 2^63 on, as for
+    // every rule. Returns where the run
+    // ended, or the start of the first block with a rounded step, which the
+    // caller takes again query by query (and every query after it: such a
+    // table's next block would most likely be rounded too).
+    template <class Read>
+    std::size_t exact_blocks(Read& read, std::size_t j, std::size_t count, double lo, double hi, std::uint64_t* out,
+                             const F80 x0, const F80 x1, const F80 d) const {
+        while (j < count) {
+            const std::size_t end = count - j > kBlock ? j + kBlock : count;
+            F80::watch_exactness();
+            std::size_t i = j;
+            for (; i < end; ++i) {
+                const double f = read(i);
+                if (!(lo < f && f < hi)) {
+                    break;
+                }
+                quotient(f, x0, x1, d).write_position<F80::Rounding::Nearest>(out[i]);
+            }
+            if (!F80::steps_were_exact()) {
+                return j;
+            }
+            if (i < end) {
+                return i;
+            }
+            j = end;
+        }
+        return j;
+    }
+
+    // The probe of by_rule() before blocks, and the block length: watching a
+    // block costs about as much as a few dozen queries' wholeness tests
+    // (measured on a Zen 4), so blocks are long and come only after a probe;
+    // a run of one or two queries never watches. A block that turns out
+    // rounded is done twice, once per run at most.
+    static constexpr std::size_t kProbe = 16;
+    static constexpr std::size_t kBlock = 256;
 
     // f lies strictly between the finite f0 and f1: it is finite. x0, x1 and d
     // are the segment's own, as the loop holds them.

@@ -228,6 +228,70 @@ TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
     }
 }
 
+// Long runs of whole positions, the queries the exact values of positions on
+// segments whose steps are exact (small positions, a slope of a few bits) or
+// rounded (positions near 2^63 and above), some with one query between two
+// positions planted among them: against FloatSteps query by query, with the
+// run stopping at the planted one under Exact. Runs of every length around
+// the blocks a run of whole positions may take.
+TEST(FloatSchemes, LongRunsOfWholePositionsGiveTheStepsBits) {
+    const rust::FpuScope scope;
+    std::mt19937_64 gen(11);
+    struct Shape {
+        std::uint64_t x0;
+        std::uint64_t span;
+        double f0, slope;
+    };
+    const Shape kShapes[] = {
+        {0, 1 << 20, 0.0, 0.5},
+        {12345, 1 << 24, -1000.5, 1.0},
+        {std::uint64_t{1} << 40, 1 << 30, 3.0, 4.0},
+        {7, 99999, 1e6, 3.0},
+        {(std::uint64_t{1} << 62) - 99, 1 << 20, -5.0, 0.25},
+        {kTop, std::uint64_t{1} << 40, 0.0, 0x1p-20},
+        {kTop + 12345, 1 << 20, 2.0, 1.0},
+    };
+    const std::size_t kLengths[] = {1, 15, 16, 17, 40, 255, 256, 273, 272, 700};
+    for (const Shape& shape : kShapes) {
+        const std::uint64_t x0 = shape.x0;
+        const std::uint64_t x1 = x0 + shape.span;
+        const double f0 = shape.f0;
+        const double f1 = f0 + static_cast<double>(shape.span) * shape.slope;
+        for (const std::size_t length : kLengths) {
+            for (int planted = 0; planted < 3; ++planted) {
+                std::vector<double> fs;
+                for (std::size_t k = 0; k < length; ++k) {
+                    const std::uint64_t offset = 1 + gen() % (shape.span - 1);
+                    fs.push_back(f0 + static_cast<double>(offset) * shape.slope);
+                }
+                // A position and a half, at the start, anywhere or at the end.
+                if (planted > 0) {
+                    const std::size_t at = planted == 2 ? length - 1 : gen() % length;
+                    fs[at] = f0 + (static_cast<double>(gen() % (shape.span - 1)) + 1.5) * shape.slope;
+                }
+                SCOPED_TRACE(::testing::Message() << "x0 " << x0 << " length " << length << " planted " << planted);
+                auto read_f = [&](std::size_t k) { return fs[k]; };
+                for (const Method m : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
+                    std::vector<std::uint64_t> positions(fs.size());
+                    const rust::InverseSegment<std::uint64_t, double> segment(x0, x1, f0, f1, m);
+                    const rust::RunEnd end =
+                        segment.answer_run(rust::PortablePath{}, read_f, 0, fs.size(), f0, f1, positions.data());
+                    std::size_t k = 0;
+                    for (; k < fs.size(); ++k) {
+                        const std::optional<std::uint64_t> steps = rust::FloatSteps::inverse(fs[k], x0, x1, f0, f1, m);
+                        if (!steps) {
+                            break;
+                        }
+                        ASSERT_EQ(positions[k], *steps) << "f " << fs[k] << " at " << k;
+                    }
+                    ASSERT_EQ(end.next, k);
+                    ASSERT_EQ(end.failed, k < fs.size());
+                }
+            }
+        }
+    }
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 
 std::uint16_t control_word() {
