@@ -28,6 +28,48 @@ namespace detail {
 // route through a copy on the stack.
 inline double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
 
+// Runs on a table whose steps are exact (whole numbers, halves, short
+// values) go by blocks once their first kProbe queries suggest it: each query
+// of a block is answered by the plain store to nearest (write), with no
+// switch of rounding mode and no test, and a block whose steps the engine
+// shows all exact (F80::steps_were_exact) stands, since then each result is
+// the exact value the rounded rules would have given too. The first block
+// with a rounded step is left to the caller, query by query, with the rest
+// of the run (its next block would most likely be rounded too), so a block
+// is done twice once per run at most.
+//
+// Watching a block costs about as much as a few dozen queries' tests
+// (measured on a Zen 4): blocks are long, and only runs longer than the
+// probe watch, never one of a query or two.
+inline constexpr std::size_t kProbe = 16;
+inline constexpr std::size_t kBlock = 256;
+
+// The blocks from j on: returns where the run ended, or the start of the
+// first block with a rounded step.
+template <class Key, class Read, class Write>
+std::size_t exact_blocks(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, const Write& write) {
+    while (j < count) {
+        const std::size_t end = count - j > kBlock ? j + kBlock : count;
+        F80::watch_exactness();
+        std::size_t i = j;
+        for (; i < end; ++i) {
+            const Key key = read(i);
+            if (!(lo < key && key < hi)) {
+                break;
+            }
+            write(key, i);
+        }
+        if (!F80::steps_were_exact()) {
+            return j;
+        }
+        if (i < end) {
+            return i;
+        }
+        j = end;
+    }
+    return j;
+}
+
 }  // namespace detail
 
 // ((x1 - x) f0 + (x - x0) f1) / (x1 - x0), x0 < x < x1, truncated to binary64
@@ -72,12 +114,32 @@ private:
         // exact; positive.
         const F80 d = F80::from_position(x1_ - x0_);
         std::size_t j = k;
-        for (; j < count; ++j) {
-            const std::uint64_t x = read(j);
-            if (!(lo < x && x < hi)) {
-                break;
+        // Each query from j to end; false where the run stopped before end.
+        const auto by_store = [&](const std::size_t end) {
+            for (; j < end; ++j) {
+                const std::uint64_t x = read(j);
+                if (!(lo < x && x < hi)) {
+                    return false;
+                }
+                quotient(x, d).write_f64(out[j]);
             }
-            quotient(x, d).write_f64(out[j]);
+            return true;
+        };
+        bool open = true;
+        if constexpr (F80::kTellsExactness) {
+            // Blocks (see detail::exact_blocks) where the probe's last
+            // result was its quotient itself, exact in binary64. In a block
+            // whose steps were exact, the stores included, each store to
+            // nearest wrote the quotient itself: its truncation.
+            open = by_store(count - k > detail::kProbe ? k + detail::kProbe : count);
+            if (open && j > k && F80::from_finite_value(out[j - 1]) == quotient(read(j - 1), d)) {
+                j = detail::exact_blocks(read, j, count, lo, hi, [&](const std::uint64_t x, const std::size_t i) {
+                    quotient(x, d).write_exact_f64(out[i]);
+                });
+            }
+        }
+        if (open) {
+            by_store(count);
         }
         for (std::size_t i = k; i < j; ++i) {
             if (F80::marked_f64(out[i])) [[unlikely]] {
@@ -170,9 +232,15 @@ private:
             // blocks, which skip the wholeness test and the switches of
             // rounding mode. Under Exact every query of the probe was whole;
             // under the other rules the last one is asked.
-            open = by_rule(count - k > kProbe ? k + kProbe : count);
+            open = by_rule(count - k > detail::kProbe ? k + detail::kProbe : count);
             if (open && (Rule::kWhole || (j > k && whole(quotient(read(j - 1), x0, x1, d))))) {
-                j = exact_blocks(read, j, count, lo, hi, out, x0, x1, d);
+                // A quotient whose steps were exact is the rational position:
+                // whole where the store to nearest was exact, and then every
+                // rule's position. The store marks those from 2^63 on, as for
+                // every rule.
+                j = detail::exact_blocks(read, j, count, lo, hi, [&](const double f, const std::size_t i) {
+                    quotient(f, x0, x1, d).write_position<F80::Rounding::Nearest>(out[i]);
+                });
             }
         }
         if (open) {
@@ -195,47 +263,6 @@ private:
         std::uint64_t position;
         return detail::WholePosition::write(q, position);
     }
-
-    // Positions from j on, by blocks of kBlock queries whose steps were all
-    // exact: each quotient is then the rational position itself, and the
-    // integer store to nearest, exact too, wrote it, so it was whole, and
-    // every rule's position. The store marks those from 2^63 on, as for
-    // every rule. Returns where the run
-    // ended, or the start of the first block with a rounded step, which the
-    // caller takes again query by query (and every query after it: such a
-    // table's next block would most likely be rounded too).
-    template <class Read>
-    std::size_t exact_blocks(Read& read, std::size_t j, std::size_t count, double lo, double hi, std::uint64_t* out,
-                             const F80 x0, const F80 x1, const F80 d) const {
-        while (j < count) {
-            const std::size_t end = count - j > kBlock ? j + kBlock : count;
-            F80::watch_exactness();
-            std::size_t i = j;
-            for (; i < end; ++i) {
-                const double f = read(i);
-                if (!(lo < f && f < hi)) {
-                    break;
-                }
-                quotient(f, x0, x1, d).write_position<F80::Rounding::Nearest>(out[i]);
-            }
-            if (!F80::steps_were_exact()) {
-                return j;
-            }
-            if (i < end) {
-                return i;
-            }
-            j = end;
-        }
-        return j;
-    }
-
-    // The probe of by_rule() before blocks, and the block length: watching a
-    // block costs about as much as a few dozen queries' wholeness tests
-    // (measured on a Zen 4), so blocks are long and come only after a probe;
-    // a run of one or two queries never watches. A block that turns out
-    // rounded is done twice, once per run at most.
-    static constexpr std::size_t kProbe = 16;
-    static constexpr std::size_t kBlock = 256;
 
     // f lies strictly between the finite f0 and f1: it is finite. x0, x1 and d
     // are the segment's own, as the loop holds them.

@@ -228,13 +228,14 @@ TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
     }
 }
 
-// Long runs of whole positions, the queries the exact values of positions on
-// segments whose steps are exact (small positions, a slope of a few bits) or
-// rounded (positions near 2^63 and above), some with one query between two
-// positions planted among them: against FloatSteps query by query, with the
-// run stopping at the planted one under Exact. Runs of every length around
-// the blocks a run of whole positions may take.
-TEST(FloatSchemes, LongRunsOfWholePositionsGiveTheStepsBits) {
+// Long runs on segments whose steps are exact (small positions, a slope of a
+// few bits) or rounded (positions near 2^63 and above), or whose results
+// binary64 holds only now and then (from 2^52 on), or zero: against
+// FloatSteps query by query, forward and back. Back, the queries are the
+// exact values of positions, some with one query between two positions
+// planted among them, where the run stops under Exact. Runs of every length
+// around the blocks that runs with exact steps may take.
+TEST(FloatSchemes, LongRunsGiveTheStepsBits) {
     const rust::FpuScope scope;
     std::mt19937_64 gen(11);
     struct Shape {
@@ -250,6 +251,8 @@ TEST(FloatSchemes, LongRunsOfWholePositionsGiveTheStepsBits) {
         {(std::uint64_t{1} << 62) - 99, 1 << 20, -5.0, 0.25},
         {kTop, std::uint64_t{1} << 40, 0.0, 0x1p-20},
         {kTop + 12345, 1 << 20, 2.0, 1.0},
+        {0, 1 << 10, 0x1p52 - 256, 0.5},
+        {99, 1 << 10, 512.0, -1.0},
     };
     const std::size_t kLengths[] = {1, 15, 16, 17, 40, 255, 256, 273, 272, 700};
     for (const Shape& shape : kShapes) {
@@ -258,6 +261,24 @@ TEST(FloatSchemes, LongRunsOfWholePositionsGiveTheStepsBits) {
         const double f0 = shape.f0;
         const double f1 = f0 + static_cast<double>(shape.span) * shape.slope;
         for (const std::size_t length : kLengths) {
+            std::vector<std::uint64_t> xs;
+            for (std::size_t k = 0; k < length; ++k) {
+                xs.push_back(x0 + 1 + gen() % (shape.span - 1));
+            }
+            std::vector<double> values(xs.size());
+            auto read_x = [&](std::size_t k) { return xs[k]; };
+            const rust::ForwardSegment<std::uint64_t, double> forward(x0, x1, f0, f1);
+            ASSERT_EQ(forward.answer_run(rust::PortablePath{}, read_x, 0, xs.size(), x0, x1, values.data()).next,
+                      xs.size());
+            for (std::size_t k = 0; k < xs.size(); ++k) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(values[k]),
+                          std::bit_cast<std::uint64_t>(rust::FloatSteps::forward(xs[k], x0, x1, f0, f1)))
+                    << "x0 " << x0 << " x " << xs[k] << " length " << length;
+            }
+            // Back, where the values of positions are exact.
+            if (!(f0 < f1) || f1 >= 0x1p52) {
+                continue;
+            }
             for (int planted = 0; planted < 3; ++planted) {
                 std::vector<double> fs;
                 for (std::size_t k = 0; k < length; ++k) {
