@@ -310,8 +310,10 @@ T step_from(T start, Step<T> step, std::size_t k) {
 }
 
 // The shapes a run of queries takes here, as the input picks them.
-constexpr Shape kRunShapes[] = {Shape::Dense,   Shape::EvenlySpaced, Shape::Ties,     Shape::NearTies, Shape::Outside,
-                                Shape::Random,  Shape::UnevenSorted, Shape::Repeated, Shape::Special};
+constexpr Shape kRunShapes[] = {Shape::Dense,        Shape::EvenlySpaced, Shape::Ties,
+                                Shape::NearTies,     Shape::Outside,      Shape::Random,
+                                Shape::UnevenSorted, Shape::Repeated,     Shape::Special,
+                                Shape::Stepped};
 
 template <class T>
 std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
@@ -387,6 +389,30 @@ std::vector<T> make_queries(FuzzedDataProvider& in, const std::vector<T>& s) {
                 }
                 std::sort(run.begin(), run.end(), order_less<T>);
                 q.insert(q.end(), run.begin(), run.end());
+                break;
+            }
+            case Shape::Stepped: {  // long, through one segment by a fraction of it, one query maybe nudged
+                if (n < 2) {
+                    break;
+                }
+                // Hundreds of queries: a run of whole positions goes by blocks
+                // of a few hundred once its first queries were whole.
+                const std::size_t length = std::min<std::size_t>(in.ConsumeIntegralInRange<std::size_t>(1, 700),
+                                                                 kMaxQueries - q.size());
+                const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(1, n - 1);
+                const int parts = in.ConsumeIntegralInRange<int>(2, 1024);
+                Step<T> step;
+                if constexpr (std::is_same_v<T, double>) {
+                    step = (s[i] - s[i - 1]) / parts;
+                } else {
+                    step = (to_order(s[i]) - to_order(s[i - 1])) / static_cast<u64>(parts);
+                }
+                const std::size_t odd = in.ConsumeIntegralInRange<std::size_t>(0, length);
+                for (std::size_t k = 0; k < length; ++k) {
+                    // Inside the segment: past its start, short of its end.
+                    const T v = step_from(s[i - 1], step, 1 + k % static_cast<std::size_t>(parts - 1));
+                    q.push_back(k == odd ? nudge(v, 1) : v);
+                }
                 break;
             }
             case Shape::Repeated: {
