@@ -148,20 +148,6 @@ public:
 #endif
     }
 
-    // Writes the value rounded to the nearest binary64, on the x87 engine by
-    // the plain store, which needs no switch of rounding mode: to_f64()
-    // itself wherever the value is exact in binary64, but for the sign of a
-    // zero, which it marks as write_f64() does. For blocks of results that
-    // the engine shows exact (steps_were_exact()), stores included. The other
-    // engines write to_f64().
-    void write_exact_f64(double& out) const {
-#if RUST_F80_ENGINE_X87
-        out = static_cast<double>(rep_);
-#else
-        out = to_f64();
-#endif
-    }
-
     // Whether write_f64() left out for the caller to redo: a zero of either
     // sign, or the largest finite magnitude. The check without the sign bit
     // wraps zero to the top, so both ends take one unsigned comparison.

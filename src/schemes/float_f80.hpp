@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <type_traits>
 
 #include "extended/f80.hpp"
 #include "platform/attributes.hpp"
@@ -28,15 +27,15 @@ namespace detail {
 // route through a copy on the stack.
 inline double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
 
-// Runs on a table whose steps are exact (whole numbers, halves, short
-// values) go by blocks once their first kProbe queries suggest it: each query
-// of a block is answered by the plain store to nearest (write), with no
-// switch of rounding mode and no test, and a block whose steps the engine
-// shows all exact (F80::steps_were_exact) stands, since then each result is
-// the exact value the rounded rules would have given too. The first block
-// with a rounded step is left to the caller, query by query, with the rest
-// of the run (its next block would most likely be rounded too), so a block
-// is done twice once per run at most.
+// A run of whole positions on a table whose steps are exact (whole numbers,
+// halves, short values) goes by blocks once its first kProbe queries were
+// whole: each query of a block is answered by the plain integer store to
+// nearest (write), with no wholeness test, and a block whose steps the engine
+// shows all exact (F80::steps_were_exact) stands, since then each quotient was
+// the rational position itself and, its store exact too, whole. The first
+// block with a rounded step is left to the caller, query by query, with the
+// rest of the run (its next block would most likely be rounded too), so a
+// block is done twice once per run at most.
 //
 // Watching a block costs about as much as a few dozen queries' tests
 // (measured on a Zen 4): blocks are long, and only runs longer than the
@@ -114,32 +113,12 @@ private:
         // exact; positive.
         const F80 d = F80::from_position(x1_ - x0_);
         std::size_t j = k;
-        // Each query from j to end; false where the run stopped before end.
-        const auto by_store = [&](const std::size_t end) {
-            for (; j < end; ++j) {
-                const std::uint64_t x = read(j);
-                if (!(lo < x && x < hi)) {
-                    return false;
-                }
-                quotient(x, d).write_f64(out[j]);
+        for (; j < count; ++j) {
+            const std::uint64_t x = read(j);
+            if (!(lo < x && x < hi)) {
+                break;
             }
-            return true;
-        };
-        bool open = true;
-        if constexpr (F80::kTellsExactness) {
-            // Blocks (see detail::exact_blocks) where the probe's last
-            // result was its quotient itself, exact in binary64. In a block
-            // whose steps were exact, the stores included, each store to
-            // nearest wrote the quotient itself: its truncation.
-            open = by_store(count - k > detail::kProbe ? k + detail::kProbe : count);
-            if (open && j > k && F80::from_finite_value(out[j - 1]) == quotient(read(j - 1), d)) {
-                j = detail::exact_blocks(read, j, count, lo, hi, [&](const std::uint64_t x, const std::size_t i) {
-                    quotient(x, d).write_exact_f64(out[i]);
-                });
-            }
-        }
-        if (open) {
-            by_store(count);
+            quotient(x, d).write_f64(out[j]);
         }
         for (std::size_t i = k; i < j; ++i) {
             if (F80::marked_f64(out[i])) [[unlikely]] {
@@ -226,18 +205,12 @@ private:
             return true;
         };
         bool open = true;
-        if constexpr (F80::kTellsExactness && kGainsByBlocks<Rule>) {
-            // A run whose first queries were whole positions is likely to go
-            // on so (a table whose steps are exact), and from there goes by
-            // blocks, which skip the wholeness test and the switches of
-            // rounding mode. Under Exact every query of the probe was whole;
-            // under the other rules the last one is asked.
+        if constexpr (F80::kTellsExactness && Rule::kWhole) {
+            // Blocks (see detail::exact_blocks) after a probe of whole
+            // positions. Their store marks those from 2^63 on, as the rule's
+            // own does.
             open = by_rule(count - k > detail::kProbe ? k + detail::kProbe : count);
-            if (open && (Rule::kWhole || (j > k && whole(quotient(read(j - 1), x0, x1, d))))) {
-                // A quotient whose steps were exact is the rational position:
-                // whole where the store to nearest was exact, and then every
-                // rule's position. The store marks those from 2^63 on, as for
-                // every rule.
+            if (open) {
                 j = detail::exact_blocks(read, j, count, lo, hi, [&](const double f, const std::size_t i) {
                     quotient(f, x0, x1, d).write_position<F80::Rounding::Nearest>(out[i]);
                 });
@@ -252,16 +225,6 @@ private:
             }
         }
         return {j, missed};
-    }
-
-    // The rules that gain by blocks: every one but the nearest, whose store
-    // the blocks take themselves.
-    template <class Rule>
-    static constexpr bool kGainsByBlocks = !std::is_same_v<Rule, detail::RoundedPosition<F80::Rounding::Nearest>>;
-
-    static bool whole(const F80 q) {
-        std::uint64_t position;
-        return detail::WholePosition::write(q, position);
     }
 
     // f lies strictly between the finite f0 and f1: it is finite. x0, x1 and d
