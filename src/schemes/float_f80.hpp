@@ -27,48 +27,6 @@ namespace detail {
 // route through a copy on the stack.
 inline double reload(const double& v) noexcept { return *static_cast<const volatile double*>(&v); }
 
-// A run of whole positions on a table whose steps are exact (whole numbers,
-// halves, short values) goes by blocks once its first kProbe queries were
-// whole: each query of a block is answered by the plain integer store to
-// nearest (write), with no wholeness test, and a block whose steps the engine
-// shows all exact (F80::steps_were_exact) stands, since then each quotient was
-// the rational position itself and, its store exact too, whole. The first
-// block with a rounded step is left to the caller, query by query, with the
-// rest of the run (its next block would most likely be rounded too), so a
-// block is done twice once per run at most.
-//
-// Watching a block costs about as much as a few dozen queries' tests
-// (measured on a Zen 4): blocks are long, and only runs longer than the
-// probe watch, never one of a query or two.
-inline constexpr std::size_t kProbe = 16;
-inline constexpr std::size_t kBlock = 256;
-
-// The blocks from j on: returns where the run ended, or the start of the
-// first block with a rounded step.
-template <class Key, class Read, class Write>
-std::size_t exact_blocks(Read& read, std::size_t j, std::size_t count, Key lo, Key hi, const Write& write) {
-    while (j < count) {
-        const std::size_t end = count - j > kBlock ? j + kBlock : count;
-        F80::watch_exactness();
-        std::size_t i = j;
-        for (; i < end; ++i) {
-            const Key key = read(i);
-            if (!(lo < key && key < hi)) {
-                break;
-            }
-            write(key, i);
-        }
-        if (!F80::steps_were_exact()) {
-            return j;
-        }
-        if (i < end) {
-            return i;
-        }
-        j = end;
-    }
-    return j;
-}
-
 }  // namespace detail
 
 // ((x1 - x) f0 + (x - x0) f1) / (x1 - x0), x0 < x < x1, truncated to binary64
@@ -206,14 +164,9 @@ private:
         };
         bool open = true;
         if constexpr (F80::kTellsExactness && Rule::kWhole) {
-            // Blocks (see detail::exact_blocks) after a probe of whole
-            // positions. Their store marks those from 2^63 on, as the rule's
-            // own does.
-            open = by_rule(count - k > detail::kProbe ? k + detail::kProbe : count);
+            open = by_rule(count - k > kProbe ? k + kProbe : count);
             if (open) {
-                j = detail::exact_blocks(read, j, count, lo, hi, [&](const double f, const std::size_t i) {
-                    quotient(f, x0, x1, d).write_position<F80::Rounding::Nearest>(out[i]);
-                });
+                j = whole_blocks(read, j, count, lo, hi, out, x0, x1, d);
             }
         }
         if (open) {
@@ -225,6 +178,50 @@ private:
             }
         }
         return {j, missed};
+    }
+
+    // A run of whole positions on a table whose steps are exact (whole
+    // numbers, halves, short values) goes by blocks once its first kProbe
+    // queries were whole: each query of a block is written by the integer
+    // store to nearest, with no wholeness test, and a block whose steps the
+    // engine shows all exact (F80::steps_were_exact) stands, since then each
+    // quotient was the rational position itself and, its store exact too,
+    // whole. The store marks those from 2^63 on, as the rule's own does.
+    // Returns where the run ended, or the start of the first block with a
+    // rounded step, which the caller takes again query by query with the
+    // rest of the run (its next block would most likely be rounded too): a
+    // block is done twice once per run at most.
+    //
+    // Watching a block costs about as much as a few dozen queries' tests
+    // (measured on a Zen 4): blocks are long, and only runs longer than the
+    // probe watch, never one of a query or two. Out of line, so that the runs
+    // of a few queries keep the code they had without it.
+    static constexpr std::size_t kProbe = 16;
+    static constexpr std::size_t kBlock = 256;
+
+    template <class Read>
+    RUST_NOINLINE std::size_t whole_blocks(Read& read, std::size_t j, std::size_t count, double lo, double hi,
+                                           std::uint64_t* out, const F80 x0, const F80 x1, const F80 d) const {
+        while (j < count) {
+            const std::size_t end = count - j > kBlock ? j + kBlock : count;
+            F80::watch_exactness();
+            std::size_t i = j;
+            for (; i < end; ++i) {
+                const double f = read(i);
+                if (!(lo < f && f < hi)) {
+                    break;
+                }
+                quotient(f, x0, x1, d).write_position<F80::Rounding::Nearest>(out[i]);
+            }
+            if (!F80::steps_were_exact()) {
+                return j;
+            }
+            if (i < end) {
+                return i;
+            }
+            j = end;
+        }
+        return j;
     }
 
     // f lies strictly between the finite f0 and f1: it is finite. x0, x1 and d
