@@ -334,3 +334,38 @@ def test_unmasked_x87_exceptions_stay_quiet():
     expected = outcome(rust.forward_float, u64([1, 3]), u64([0, 4]), f64([5e-324, 1.0 / 3.0]))
     # The word is given back unmasked, with no flag left pending.
     assert json.loads(done.stdout) == [0, 0, expected]
+
+
+# ---------------------------------------------------------------------------
+# Long runs of exact positions (method None), which take a way of their own
+# once a run's first queries were whole: against the same queries one call
+# each. Tables whose steps are exact (a slope of a power of two, or of 3),
+# where a query half-way between two positions, planted early, in the middle
+# of a run, late or at the end, is not found; and one whose products round
+# (positions about 2^63), where it may be.
+
+LONG_RUN_TABLES = {
+    "slope 1/2": ([0, 1 << 20, 3 << 20], [-100.0, -100.0 + 2.0**19, -100.0 + 2.0**19 + 2.0**20]),
+    "slope 3": ([7, 100006], [1e6, 1e6 + 3 * 99999]),
+    "about 2^63": ([(1 << 63) - (1 << 20), (1 << 63) + (1 << 20)], [0.0, 2.0**21]),
+}
+
+
+@pytest.mark.parametrize("planted", [None, 3, 40, 300, -1])
+@pytest.mark.parametrize("table", LONG_RUN_TABLES)
+def test_long_runs_of_exact_positions_match_single_queries(table, planted):
+    xp, fp = LONG_RUN_TABLES[table]
+    rng = random.Random(table)
+    values = []
+    for (x0, x1), (f0, f1) in zip(zip(xp, xp[1:]), zip(fp, fp[1:])):
+        slope = (f1 - f0) / (x1 - x0)
+        offsets = sorted(rng.randrange(1, x1 - x0) for _ in range(700))
+        values += [f0 + offset * slope for offset in offsets]
+        if planted is not None and len(values) == 700:
+            values[planted] = f0 + (offsets[planted] + 0.5) * slope
+    singles = [inverse([v], xp, fp) for v in values]
+    failures = [s for s in singles if not isinstance(s, list)]
+    expected = failures[0] if failures else [s[0] for s in singles]
+    assert inverse(values, xp, fp) == expected
+    if table != "about 2^63":
+        assert (planted is not None) == bool(failures)
