@@ -35,7 +35,8 @@ class FpuScope {
 public:
     FpuScope() noexcept : saved_(load()) {
         store(detail::X87Engine::kStored<detail::X87Engine::kNearestWord>);
-        // Raised once for the call: see X87Engine::raise_inexact.
+        // Raised for the whole call (see X87Engine::raise_inexact); what
+        // clears it to watch a block of steps raises it again after.
         detail::X87Engine::raise_inexact();
     }
 

@@ -164,6 +164,7 @@ private:
         };
         bool open = true;
         if constexpr (F80::kTellsExactness && Rule::kWhole) {
+            // A probe, then blocks: see whole_blocks.
             open = by_rule(count - k > kProbe ? k + kProbe : count);
             if (open) {
                 j = whole_blocks(read, j, count, lo, hi, out, x0, x1, d);
