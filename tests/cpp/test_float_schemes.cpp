@@ -234,7 +234,8 @@ TEST(FloatSchemes, SegmentsAndSchemesGiveTheStepsBits) {
 // FloatSteps query by query, forward and back. Back, the queries are the
 // exact values of positions, some with one query between two positions
 // planted among them, where the run stops under Exact. Runs of every length
-// around the blocks that runs with exact steps may take.
+// around the probe and the blocks that inverse runs of whole positions take
+// (forward runs take none, and are checked on the same shapes).
 TEST(FloatSchemes, LongRunsGiveTheStepsBits) {
     const rust::FpuScope scope;
     std::mt19937_64 gen(11);
