@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cfenv>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -176,10 +177,34 @@ inline __m512d castsi512_pd(__m512i a) noexcept {
     std::memcpy(&v, &a, sizeof v);
     return v;
 }
-// The two predicates the kernels use; any other stops the test build.
+inline __m512i castpd_si512(__m512d a) noexcept {
+    __m512i v;
+    std::memcpy(&v, &a, sizeof v);
+    return v;
+}
+inline __m512d abs_pd(__m512d a) noexcept {
+    __m512d v;
+    for (int l = 0; l < 8; ++l) {
+        v[l] = std::fabs(a[l]);
+    }
+    return v;
+}
+inline __m512i maskz_srli_epi64(__mmask8 k, __m512i a, unsigned count) noexcept {
+    return each([&](int l) { return !on(k, l) || count > 63 ? U{0} : lane(a, l) >> count; });
+}
+// Lane l of b where k has bit l, else of a.
+inline __m512i mask_blend_epi64(__mmask8 k, __m512i a, __m512i b) noexcept {
+    return each([&](int l) { return on(k, l) ? lane(b, l) : lane(a, l); });
+}
+// The predicates the kernels use; any other stops the test build. The
+// ordered ones are false where either operand is NaN.
 inline bool compare(double a, double b, int predicate) noexcept {
     switch (predicate) {
-        case _CMP_LE_OQ: return a <= b;       // false where either is NaN
+        case _CMP_EQ_OQ: return a == b;
+        case _CMP_LT_OQ: return a < b;
+        case _CMP_LE_OQ: return a <= b;
+        case _CMP_GT_OQ: return a > b;
+        case _CMP_GE_OQ: return a >= b;
         case _CMP_NGT_UQ: return !(a > b);    // true where either is NaN
         default: std::abort();
     }
@@ -241,6 +266,39 @@ inline __m512d maskz_div_round_pd(__mmask8 k, __m512d a, __m512d b, int rounding
         const volatile double x = a[l], y = b[l];
         const volatile double z = x / y;
         return z;
+    });
+}
+inline __m512d maskz_add_round_pd(__mmask8 k, __m512d a, __m512d b, int rounding) noexcept {
+    const NearestScope nearest(rounding);
+    return each_pd(k, [&](int l) {
+        const volatile double x = a[l], y = b[l];
+        const volatile double z = x + y;
+        return z;
+    });
+}
+inline __m512d maskz_sub_round_pd(__mmask8 k, __m512d a, __m512d b, int rounding) noexcept {
+    const NearestScope nearest(rounding);
+    return each_pd(k, [&](int l) {
+        const volatile double x = a[l], y = b[l];
+        const volatile double z = x - y;
+        return z;
+    });
+}
+// a b - c and c - a b, each rounded once.
+inline __m512d maskz_fmsub_round_pd(__mmask8 k, __m512d a, __m512d b, __m512d c, int rounding) noexcept {
+    const NearestScope nearest(rounding);
+    return each_pd(k, [&](int l) {
+        const volatile double x = a[l], y = b[l], z = c[l];
+        const volatile double r = std::fma(x, y, -z);
+        return r;
+    });
+}
+inline __m512d maskz_fnmadd_round_pd(__mmask8 k, __m512d a, __m512d b, __m512d c, int rounding) noexcept {
+    const NearestScope nearest(rounding);
+    return each_pd(k, [&](int l) {
+        const volatile double x = a[l], y = b[l], z = c[l];
+        const volatile double r = std::fma(-x, y, z);
+        return r;
     });
 }
 // Truncation toward zero; NaN and values outside [0, 2^64) after truncation
@@ -345,3 +403,19 @@ inline __m512i maskz_cvtt_roundpd_epu64(__mmask8 k, __m512d a, int sae) noexcept
 #define _mm512_maskz_div_round_pd RUST_EMULATE(maskz_div_round_pd)
 #undef _mm512_maskz_cvtt_roundpd_epu64
 #define _mm512_maskz_cvtt_roundpd_epu64 RUST_EMULATE(maskz_cvtt_roundpd_epu64)
+#undef _mm512_castpd_si512
+#define _mm512_castpd_si512 RUST_EMULATE(castpd_si512)
+#undef _mm512_abs_pd
+#define _mm512_abs_pd RUST_EMULATE(abs_pd)
+#undef _mm512_maskz_srli_epi64
+#define _mm512_maskz_srli_epi64 RUST_EMULATE(maskz_srli_epi64)
+#undef _mm512_mask_blend_epi64
+#define _mm512_mask_blend_epi64 RUST_EMULATE(mask_blend_epi64)
+#undef _mm512_maskz_add_round_pd
+#define _mm512_maskz_add_round_pd RUST_EMULATE(maskz_add_round_pd)
+#undef _mm512_maskz_sub_round_pd
+#define _mm512_maskz_sub_round_pd RUST_EMULATE(maskz_sub_round_pd)
+#undef _mm512_maskz_fmsub_round_pd
+#define _mm512_maskz_fmsub_round_pd RUST_EMULATE(maskz_fmsub_round_pd)
+#undef _mm512_maskz_fnmadd_round_pd
+#define _mm512_maskz_fnmadd_round_pd RUST_EMULATE(maskz_fnmadd_round_pd)

@@ -10,6 +10,7 @@
 
 #include "extended/f80.hpp"
 #include "platform/attributes.hpp"
+#include "schemes/float_lanes.hpp"
 #include "schemes/float_steps.hpp"
 #include "schemes/method.hpp"
 #include "schemes/position_rule.hpp"
@@ -55,10 +56,19 @@ public:
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
+#if defined(RUST_HAVE_LANES)
+        if constexpr (Path::kLanes) {
+            if (detail::long_float_run(read, k, count, lo, hi)) {
+                k = detail::forward_float_run_lanes(x0_, x1_, f0_, f1_, read, k, count, lo, hi, out,
+                                                    [this](std::uint64_t x) { return one(x); });
+            }
+        }
+#endif
         return run(read, k, count, lo, hi, out);
     }
 
 private:
+
     // Out of line, one copy for every route and vector path that hands it a
     // run, so that its speed does not move with the code around it. Every
     // result is written by write_f64() first, and the few it marks are redone
@@ -85,6 +95,9 @@ private:
         }
         return {j, false};
     }
+
+    // A query the lanes leave to the steps.
+    double one(std::uint64_t x) const { return quotient(x, F80::from_position(x1_ - x0_)).to_f64(); }
 
     F80 quotient(std::uint64_t x, const F80 d) const {
         // X1 - X and X - X0 are exact, so the integer differences give them.

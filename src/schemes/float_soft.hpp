@@ -12,6 +12,7 @@
 #include "extended/f80.hpp"
 #include "extended/f80_soft_forward.hpp"
 #include "extended/f80_soft_inverse.hpp"
+#include "schemes/float_lanes.hpp"
 #include "schemes/method.hpp"
 #include "schemes/position_rule.hpp"
 #include "schemes/scheme.hpp"
@@ -59,7 +60,7 @@ public:
 
     // f0 is checked first, then f1.
     ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
-        : f0_(detail::finite(f0)), f1_(detail::finite(f1)), form_(x0, x1, f0_, f1_) {}
+        : x0_(x0), x1_(x1), f0_(detail::finite(f0)), f1_(detail::finite(f1)), form_(x0, x1, f0_, f1_) {}
 
     // At a segment's first query: setting up costs about what one query by
     // the one-query form does.
@@ -69,6 +70,14 @@ public:
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
+#if defined(RUST_HAVE_LANES)
+        if constexpr (Path::kLanes) {
+            if (detail::long_float_run(read, k, count, lo, hi)) {
+                k = detail::forward_float_run_lanes(x0_, x1_, f0_, f1_, read, k, count, lo, hi, out,
+                                                    [this](std::uint64_t x) { return detail::f64_of(form_.answer(x)); });
+            }
+        }
+#endif
         for (std::size_t j = k; j < count; ++j) {
             const std::uint64_t x = read(j);
             if (x <= lo || x >= hi) {
@@ -80,6 +89,7 @@ public:
     }
 
 private:
+    std::uint64_t x0_, x1_;  // for the lanes
     double f0_, f1_;
     detail::SoftForward<true> form_;
 };

@@ -314,6 +314,74 @@ TEST(FloatSchemes, LongRunsGiveTheStepsBits) {
     }
 }
 
+// The forward runs' eight-lane form decides most queries itself and leaves
+// the rest to the steps; either way each result is the steps' own. The end
+// values take in what the lanes refuse (opposite signs, both zero, magnitudes
+// past 2^+-800, segments of 2^53 or more) and values by binade edges; the
+// queries take in weights of a power of two and one off it, whose products
+// end in long runs of equal bits.
+TEST(FloatForwardLanes, RunsGiveTheStepsBits) {
+#if !defined(RUST_HAVE_LANES)
+    GTEST_SKIP() << "no vector path in this build";
+#else
+    if (!rust::detail::cpu_has_lanes()) {
+        GTEST_SKIP() << "no AVX-512 on this CPU";
+    }
+    const rust::FpuScope scope;
+    std::mt19937_64 gen(29);
+    const auto sign = [&] { return gen() % 2 == 0 ? 1.0 : -1.0; };
+    const auto significand = [&] { return 1.0 + static_cast<double>(gen() >> 12) * 0x1p-52; };
+    const auto value = [&]() -> double {
+        switch (gen() % 7) {
+            case 0: return sign() * significand() * 1000.0;
+            case 1: return sign() * std::ldexp(significand(), static_cast<int>(gen() % 1700) - 850);
+            case 2: return static_cast<double>(static_cast<std::int64_t>(gen() % (1 << 21)) - (1 << 20)) * 0.5;
+            case 3: return sign() * 0.0;
+            case 4: return sign() * std::nextafter(std::ldexp(1.0, static_cast<int>(gen() % 64)), gen() % 2 ? 0.0 : kInf);
+            case 5: return sign() * std::nextafter(gen() % 2 ? 0x1p-800 : 0x1p800, gen() % 2 ? 0.0 : kInf);
+            default: return sign() * std::ldexp(static_cast<double>(gen() >> 11 | 1), -static_cast<int>(gen() % 64));
+        }
+    };
+    const auto width = [&]() -> std::uint64_t {
+        const unsigned bits = 2 + static_cast<unsigned>(gen() % 62);
+        switch (gen() % 4) {
+            case 0: return std::uint64_t{1} << bits;
+            case 1: return (std::uint64_t{1} << 53) - 1 + gen() % 3;
+            default: return (gen() >> (64 - bits)) | (std::uint64_t{1} << (bits - 1));
+        }
+    };
+    for (int round = 0; round < 4000; ++round) {
+        const std::uint64_t w = width();
+        const std::uint64_t x0 = gen() % (kMax - w + 1);
+        const std::uint64_t x1 = x0 + w;
+        const double f0 = value();
+        const double f1 = value();
+        std::vector<std::uint64_t> xs(16 + gen() % 80);
+        for (std::uint64_t& x : xs) {
+            const std::uint64_t k = std::uint64_t{1} << (gen() % 63);
+            const std::uint64_t offset = gen() % 3 == 0 ? (k + gen() % 3 - 1) % w : gen() % w;
+            x = x0 + std::max<std::uint64_t>(offset, 1);
+        }
+        // Some runs end at a query outside the segment.
+        const std::size_t stop = gen() % 4 == 0 ? gen() % xs.size() : xs.size();
+        if (stop < xs.size()) {
+            xs[stop] = gen() % 2 == 0 ? x1 : x0;
+        }
+        std::vector<double> values(xs.size());
+        auto read = [&](std::size_t k) { return xs[k]; };
+        const rust::ForwardSegment<std::uint64_t, double> segment(x0, x1, f0, f1);
+        const rust::RunEnd end = segment.answer_run(rust::LanePath{}, read, 0, xs.size(), x0, x1, values.data());
+        ASSERT_EQ(end.next, stop);
+        ASSERT_FALSE(end.failed);
+        for (std::size_t k = 0; k < stop; ++k) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(values[k]),
+                      std::bit_cast<std::uint64_t>(rust::FloatSteps::forward(xs[k], x0, x1, f0, f1)))
+                << std::hexfloat << "x0 " << x0 << " x1 " << x1 << " x " << xs[k] << " f0 " << f0 << " f1 " << f1;
+        }
+    }
+#endif
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 
 std::uint16_t control_word() {

@@ -1,0 +1,181 @@
+// The forward float formula in eight binary64 lanes (AVX-512), for runs of
+// queries on one segment.
+//
+// Each lane works out the exact quotient to well beyond 64 bits in binary64
+// pieces and decides the result from it where the F80 steps' roundings cannot
+// move it; the few lanes near a result's edge go back to the steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/attributes.hpp"
+#include "platform/vector_path.hpp"
+
+#if defined(RUST_HAVE_LANES)
+
+namespace rust::detail {
+
+// ((x1 - x) f0 + (x - x0) f1) / (x1 - x0) by the F80 steps is R: each product,
+// their sum and the quotient rounded to 64 bits, each within 2^-64 of its
+// value in ratio. Where f0 and f1 do not have opposite signs the terms add
+// without cancelling, so R lies within 3.0001 * 2^-64 of the exact quotient T
+// in ratio: less than 3.0001 units of 2^-63 of T's binade. Its binary64
+// truncation is then T's own wherever T lies more than that from every
+// binary64 (a truncation's edges); and wherever T is a binary64 with every
+// step exact, R is T.
+//
+// The lanes form T as th + tl, th the binary64 nearest T (or next to it) and
+// tl what is left, to about 2^-100 of T: the products by fma with their exact
+// errors, their sum by TwoSum, the quotient's remainder by fma (exact for a
+// rounded-to-nearest quotient). th is a truncation's edge; its neighbours lie
+// a binary64 unit away, while tl is at most about half of one. A lane whose
+// |tl| exceeds 2^-61 |th| (4 units of 2^-63 in th's binade, 8 in the binade
+// below) lies beyond R's reach from th, and its result is th, or th's
+// neighbour toward zero where tl has the opposite sign.
+//
+// The binary64 steps need each weight exact (x1 - x0 < 2^53) and no product
+// or remainder near the subnormals or infinity: end values of magnitude in
+// [2^-800, 2^800] or zero, not both zero.
+inline constexpr std::uint64_t kLaneWidthBound = std::uint64_t{1} << 53;
+
+// Runs shorter than this keep to the steps: setting the lanes up costs about
+// what a few queries do. A run is taken as that long when the query that far
+// ahead lies inside the segment too, as it does for sorted queries; a large
+// table's segments see a few queries each, and never get that far.
+inline constexpr std::size_t kFloatLaneRun = 16;
+
+template <class Read>
+bool long_float_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi) {
+    if (count - k < kFloatLaneRun) {
+        return false;
+    }
+    const std::uint64_t ahead = read(k + kFloatLaneRun - 1);
+    return lo < ahead && ahead < hi;
+}
+
+// One segment per lane, as the lanes read it.
+struct ForwardFloatLanes {
+    __m512i x0, x1;
+    __m512d f0, f1;
+    __m512d w;       // x1 - x0, exact
+    __m512d rw;      // 1 / w, rounded: tl needs a few exact bits only
+    __mmask8 fits;   // the lanes whose segment the form above covers
+
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] static ForwardFloatLanes of(__m512i x0, __m512i x1, __m512d f0,
+                                                                          __m512d f1) noexcept {
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __mmask8 all = 0xFF;
+        const __m512i width = _mm512_sub_epi64(x1, x0);
+        const __m512d w = _mm512_maskz_cvt_roundepu64_pd(all, width, kNearest);
+        const __m512d zero = _mm512_set1_pd(0.0);
+        const __mmask8 negative0 = _mm512_cmp_pd_mask(f0, zero, _CMP_LT_OQ);
+        const __mmask8 positive0 = _mm512_cmp_pd_mask(f0, zero, _CMP_GT_OQ);
+        const __mmask8 negative1 = _mm512_cmp_pd_mask(f1, zero, _CMP_LT_OQ);
+        const __mmask8 positive1 = _mm512_cmp_pd_mask(f1, zero, _CMP_GT_OQ);
+        const auto opposite = static_cast<__mmask8>((negative0 & positive1) | (positive0 & negative1));
+        const auto nonzero = static_cast<__mmask8>(negative0 | positive0 | negative1 | positive1);
+        const auto fits = static_cast<__mmask8>(
+            usable(f0) & usable(f1) & nonzero & ~opposite &
+            _mm512_cmplt_epu64_mask(width, _mm512_set1_epi64(static_cast<long long>(kLaneWidthBound))));
+        const __m512d rw = _mm512_maskz_div_round_pd(all, _mm512_set1_pd(1.0), w, kNearest);
+        return {x0, x1, f0, f1, w, rw, fits};
+    }
+
+    // End values of magnitude in [2^-800, 2^800] or zero; NaN and the
+    // infinities are neither.
+    [[RUST_LANES_TARGET("avx512f")]] static __mmask8 usable(__m512d f) noexcept {
+        const __m512d a = _mm512_abs_pd(f);
+        return static_cast<__mmask8>((_mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p-800), _CMP_GE_OQ) &
+                                      _mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p800), _CMP_LE_OQ)) |
+                                     _mm512_cmp_pd_mask(a, _mm512_set1_pd(0.0), _CMP_EQ_OQ));
+    }
+
+    // The results' bits for x0 < x < x1 in every lane: the lanes decided (the
+    // others are left to the steps).
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] __mmask8 answer(__m512i x, __m512i& bits) const noexcept {
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __mmask8 all = 0xFF;
+        const __m512d w0 = _mm512_maskz_cvt_roundepu64_pd(all, _mm512_sub_epi64(x1, x), kNearest);
+        const __m512d w1 = _mm512_maskz_cvt_roundepu64_pd(all, _mm512_sub_epi64(x, x0), kNearest);
+        const __m512d p0 = _mm512_maskz_mul_round_pd(all, f0, w0, kNearest);
+        const __m512d p1 = _mm512_maskz_mul_round_pd(all, f1, w1, kNearest);
+        const __m512d e0 = _mm512_maskz_fmsub_round_pd(all, f0, w0, p0, kNearest);
+        const __m512d e1 = _mm512_maskz_fmsub_round_pd(all, f1, w1, p1, kNearest);
+        // sh + t = p0 + p1 exactly.
+        const __m512d sh = _mm512_maskz_add_round_pd(all, p0, p1, kNearest);
+        const __m512d b = _mm512_maskz_sub_round_pd(all, sh, p0, kNearest);
+        const __m512d t = _mm512_maskz_add_round_pd(
+            all, _mm512_maskz_sub_round_pd(all, p0, _mm512_maskz_sub_round_pd(all, sh, b, kNearest), kNearest),
+            _mm512_maskz_sub_round_pd(all, p1, b, kNearest), kNearest);
+        const __m512d sl = _mm512_maskz_add_round_pd(all, _mm512_maskz_add_round_pd(all, e0, e1, kNearest), t,
+                                                     kNearest);
+        // T = (sh + sl) / w: the quotient of sh and its exact remainder, then
+        // th moved to the binary64 nearest T (sl may have moved T past the
+        // midpoint) with what is left beside it, exact given tl.
+        const __m512d q = _mm512_maskz_div_round_pd(all, sh, w, kNearest);
+        const __m512d rho = _mm512_maskz_fnmadd_round_pd(all, q, w, sh, kNearest);
+        const __m512d tl0 = _mm512_maskz_mul_round_pd(all, _mm512_maskz_add_round_pd(all, rho, sl, kNearest), rw,
+                                                      kNearest);
+        const __m512d th = _mm512_maskz_add_round_pd(all, q, tl0, kNearest);
+        const __m512d tl = _mm512_maskz_sub_round_pd(all, tl0, _mm512_maskz_sub_round_pd(all, th, q, kNearest),
+                                                     kNearest);
+        const __m512d zero = _mm512_set1_pd(0.0);
+        const auto exact = static_cast<__mmask8>(
+            _mm512_cmp_pd_mask(e0, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(e1, zero, _CMP_EQ_OQ) &
+            _mm512_cmp_pd_mask(t, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(rho, zero, _CMP_EQ_OQ));
+        const __m512d reach = _mm512_maskz_mul_round_pd(all, _mm512_abs_pd(th), _mm512_set1_pd(0x1p-61), kNearest);
+        const auto far = _mm512_cmp_pd_mask(_mm512_abs_pd(tl), reach, _CMP_GT_OQ);
+        // Where tl's sign is not th's, the truncation is th's neighbour toward
+        // zero: the bits one below, across a binade's edge too.
+        const __m512i th_bits = _mm512_castpd_si512(th);
+        const __m512i toward_zero =
+            _mm512_maskz_srli_epi64(all, _mm512_xor_si512(th_bits, _mm512_castpd_si512(tl)), 63);
+        bits = _mm512_mask_blend_epi64(exact, _mm512_sub_epi64(th_bits, toward_zero), th_bits);
+        return static_cast<__mmask8>(fits & (exact | far));
+    }
+};
+
+// A segment's run from read(j) on, eight queries at a time while all eight
+// lie strictly inside (lo, hi): each lane's result as the lanes decide it,
+// else one(x), the segment's one-query form. Returns where it stopped: at
+// once where the segment is not the lanes' (see ForwardFloatLanes), else at
+// the first group with a query outside, or with fewer than eight left. Out of
+// line, one copy for every route that hands it a run.
+template <class Read, class One>
+[[gnu::noinline, RUST_LANES_TARGET("avx512f,avx512dq")]] std::size_t forward_float_run_lanes(
+    std::uint64_t x0, std::uint64_t x1, double f0, double f1, Read& read, std::size_t j, std::size_t count,
+    std::uint64_t lo, std::uint64_t hi, double* out, const One& one) {
+    const ForwardFloatLanes segment =
+        ForwardFloatLanes::of(_mm512_set1_epi64(static_cast<long long>(x0)),
+                              _mm512_set1_epi64(static_cast<long long>(x1)), _mm512_set1_pd(f0), _mm512_set1_pd(f1));
+    if (segment.fits != 0xFF) {
+        return j;
+    }
+    const __m512i low = _mm512_set1_epi64(static_cast<long long>(lo));
+    const __m512i high = _mm512_set1_epi64(static_cast<long long>(hi));
+    for (; count - j >= 8; j += 8) {
+        // Set from the eight values rather than stored and loaded: a load of
+        // eight separate stores would wait for all of them.
+        const auto x_of = [&](std::size_t l) { return static_cast<long long>(read(j + l)); };
+        const __m512i x = _mm512_set_epi64(x_of(7), x_of(6), x_of(5), x_of(4), x_of(3), x_of(2), x_of(1), x_of(0));
+        if ((_mm512_cmpgt_epu64_mask(x, low) & _mm512_cmplt_epu64_mask(x, high)) != 0xFF) {
+            break;
+        }
+        __m512i bits;
+        const __mmask8 done = segment.answer(x, bits);
+        _mm512_storeu_si512(out + j, bits);
+        if (done != 0xFF) [[unlikely]] {
+            for (std::size_t l = 0; l < 8; ++l) {
+                if ((done >> l & 1) == 0) {
+                    out[j + l] = one(read(j + l));
+                }
+            }
+        }
+    }
+    return j;
+}
+
+}  // namespace rust::detail
+
+#endif
