@@ -155,7 +155,7 @@ std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t c
                 break;
             }
             hint = ++i;
-            if constexpr (Segment::kAnswersAtEnds) {
+            if constexpr (Segment::kAnswersAtEnds || (Path::kLanes && kLanesAnswerEnds<Segment>)) {
                 short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
                 if (short_segments >= detail::kShortSegments) {
                     const detail::RouteEnd end = detail::answer_dense_route(path, queries, read, k, count, i, out);

@@ -50,8 +50,10 @@ public:
     // definition does, and spares the walk a second test of each segment's end.
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
 
-    // At a segment's end the rounded steps need not give the tie point's value.
+    // At a segment's end the rounded steps need not give the tie point's value;
+    // the scheme's lanes tell such queries apart themselves.
     static constexpr bool kAnswersAtEnds = false;
+    static constexpr bool kLanesAnswerEnds = true;
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
@@ -270,7 +272,7 @@ private:
 // conversion out of F80, is taken by the conversions that give the defined
 // results by the hardware's stores (tested against their definitions).
 template <>
-struct Scheme<std::uint64_t, double> {
+struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
     static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
         return FloatSteps::forward(x, x0, x1, f0, f1);
     }

@@ -136,6 +136,22 @@ struct ForwardFloatLanes {
     }
 };
 
+// Eight queries with a segment each, as a large table's sorted queries come:
+// lane l of x strictly inside (x0, x1) or on x1, whose answer there is the
+// tie point's value f1 itself. The lanes answered, written to out[0..8);
+// the others are the caller's to ask one by one.
+[[RUST_LANES_TARGET("avx512f,avx512dq")]] inline __mmask8 forward_float_lanes(__m512i x, __m512i x0, __m512i x1,
+                                                                              __m512i f0, __m512i f1,
+                                                                              double* out) noexcept {
+    const ForwardFloatLanes segment =
+        ForwardFloatLanes::of(x0, x1, _mm512_castsi512_pd(f0), _mm512_castsi512_pd(f1));
+    const __mmask8 on_end = _mm512_cmpeq_epu64_mask(x, x1);
+    __m512i bits;
+    const __mmask8 done = segment.answer(x, bits);
+    _mm512_storeu_si512(out, _mm512_mask_blend_epi64(on_end, bits, f1));
+    return static_cast<__mmask8>(done | on_end);
+}
+
 // A segment's run from read(j) on, eight queries at a time while all eight
 // lie strictly inside (lo, hi): each lane's result as the lanes decide it,
 // else one(x), the segment's one-query form. Returns where it stopped: at
@@ -179,3 +195,18 @@ template <class Read, class One>
 }  // namespace rust::detail
 
 #endif
+
+namespace rust::detail {
+
+// What the float scheme adds on the lanes' path, the same on every engine:
+// forward() for eight queries at once (forward_float_lanes above).
+struct FloatSchemeLanes {
+#if defined(RUST_HAVE_LANES)
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] static __mmask8 forward_lanes(__m512i x, __m512i x0, __m512i x1,
+                                                                            __m512i f0, __m512i f1, double* out) {
+        return forward_float_lanes(x, x0, x1, f0, f1, out);
+    }
+#endif
+};
+
+}  // namespace rust::detail

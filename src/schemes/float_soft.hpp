@@ -66,6 +66,7 @@ public:
     // the one-query form does.
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
     static constexpr bool kAnswersAtEnds = false;
+    static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
@@ -146,7 +147,7 @@ private:
 // One query: the same integer forms without the reciprocal, which would
 // cost more to set up than the one division it saves.
 template <>
-struct Scheme<std::uint64_t, double> {
+struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
     static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
         const double ff0 = detail::finite(f0);
         const double ff1 = detail::finite(f1);

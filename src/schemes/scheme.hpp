@@ -60,12 +60,20 @@ struct KeyReader {
 //   segment's right end (x = x1, f = f1), give that tie point's own answer
 //   exactly: the walk then asks them there too, rather than telling such
 //   queries apart.
+// - kLanesAnswerEnds (optional): where kAnswersAtEnds is false, true where the
+//   scheme's forward_lanes() or inverse_lanes() for this direction answer a
+//   query on a segment's right end as the tie point does: the walk's vector
+//   route may then take such queries.
 template <class S, class Key, class Answer>
 concept SegmentKind = requires(S& segment, KeyReader<Key>& read, std::size_t k, Key key, Answer* out) {
     typename std::bool_constant<S::kAnswersAtEnds>;
     { S::set_up_now(k, key, key, key) } -> std::same_as<bool>;
     { segment.answer_run(PortablePath{}, read, k, k, key, key, out) } -> std::same_as<RunEnd>;
 };
+
+// A segment kind's kLanesAnswerEnds, false where it has none.
+template <class S>
+inline constexpr bool kLanesAnswerEnds = requires { requires S::kLanesAnswerEnds; };
 
 template <class X, class F>
 class ForwardSegment;

@@ -415,6 +415,32 @@ TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
     }
 }
 
+// Sorted queries a few to a segment of a large float table, which go eight
+// at a time through the lanes where the CPU has them: the lanes must answer a
+// tie point with its own value, and leave the segments they refuse (opposite
+// signs, magnitudes past their range, non-finite values, wide segments) to
+// the one-query answer, failures included.
+TEST_P(Walk, FloatQueriesAFewToASegment) {
+    std::mt19937_64 rng(43);
+    [[maybe_unused]] const rust::FpuScope scope;
+    for (int table = 0; table < 60; ++table) {
+        const std::size_t n = 200 + rng() % 1500;
+        const std::vector<u64> xp = increasing<u64>(rng, n);
+        std::vector<double> fp(xp.size());
+        for (std::size_t i = 0; i < fp.size(); ++i) {
+            const auto signed_small = static_cast<double>(static_cast<i64>(rng() % 2001) - 1000);
+            switch (table % 4) {
+                case 0: fp[i] = static_cast<double>(i) * 3.25 + static_cast<double>(rng() % 1000) / 7; break;
+                case 1: fp[i] = std::ldexp(signed_small, static_cast<int>(rng() % 1800) - 900); break;
+                case 2: fp[i] = static_cast<double>(xp[i] >> 12) * 0.5; break;
+                default: fp[i] = rng() % 50 == 0 ? any_double(rng) : signed_small / 8;
+            }
+        }
+        const rust::Interp<u64, double> fwd(to_sequence(xp), to_sequence(fp));
+        ASSERT_TRUE(walk_matches(fwd, Streams<u64>(rng, xp).make(Shape::FewToASegment, 0))) << "table " << table;
+    }
+}
+
 // Quotients at the top of the positions, 2^64 - 1, where the run of a float
 // segment checks wholeness from the converted floor: it must find them exact,
 // or not, as a single query does.
