@@ -314,6 +314,42 @@ TEST(FloatSchemes, LongRunsGiveTheStepsBits) {
     }
 }
 
+// Segments where the exact quotient lies 1.5 to 1.7 units of 2^-63 (in its
+// binade) from a binary64, and the steps' roundings carry the result across
+// it: their truncation is not the exact quotient's. Found by a search in exact
+// rational arithmetic, which also gave the bits. A run of such queries must
+// leave each of them to the steps.
+struct EdgeCase {
+    std::uint64_t x0, x1, x;
+    double f0, f1;
+    std::uint64_t bits;
+};
+
+const EdgeCase kAcrossTheEdge[] = {
+    {1888814023095320186U, 1889198758475111814U, 1888839076815824564U, 0x1.93541fc9c1498p-2, 0x1.bb88f81136962p-1, 0x3FDB2D45CEB87B4C},  // 1.56
+    {4079965121920944478U, 4080223939758563880U, 4080007988956524345U, 0x1.24c1b65e0a496p-2, 0x1.4be2a52e07baep+4, 0x400D648F76590015},  // 1.53
+    {3594500107573493493U, 3594930883964106308U, 3594826013258795102U, 0x1.c4eac738dc6f1p+1, 0x1.ecbff0883fa38p+3, 0x402905B6A7373E3C},  // 1.67
+    {8066424079448876657U, 8067176936043463260U, 8066595053968898996U, 0x1.23d07eb97fb5ep-1, 0x1.ae5ce2fa9f5d4p+2, 0x3FFF7B7062F77CB6},  // 1.58
+    {4135630278616515984U, 4136058290635812332U, 4136051396823757482U, 0x1.9d4f78f2a1ebdp+1, 0x1.606eb960f90c4p-3, 0x3FCC544B27F820DD},  // 1.54
+};
+
+TEST(FloatForward, ResultsCarriedAcrossATruncationEdge) {
+    const rust::FpuScope scope;
+    for (const EdgeCase& c : kAcrossTheEdge) {
+        EXPECT_EQ(forward_bits(c.x, c.x0, c.x1, c.f0, c.f1), c.bits) << c.x;
+        const std::vector<std::uint64_t> xs(32, c.x);
+        std::vector<double> values(xs.size());
+        auto read = [&](std::size_t k) { return xs[k]; };
+        const rust::ForwardSegment<std::uint64_t, double> segment(c.x0, c.x1, c.f0, c.f1);
+        rust::with_vector_path([&](auto path) {
+            ASSERT_EQ(segment.answer_run(path, read, 0, xs.size(), c.x0, c.x1, values.data()).next, xs.size());
+        });
+        for (const double v : values) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(v), c.bits) << c.x;
+        }
+    }
+}
+
 // The forward runs' eight-lane form decides most queries itself and leaves
 // the rest to the steps; either way each result is the steps' own. The end
 // values take in what the lanes refuse (opposite signs, both zero, magnitudes
