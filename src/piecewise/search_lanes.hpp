@@ -4,6 +4,7 @@
 // keys they fall between.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -76,16 +77,23 @@ template <class T>
 // that the ends of their segments, two more, fit two registers of eight.
 inline constexpr std::size_t kWindowKeys = 14;
 
-// Lanes where a is below b (integer keys), among the valid ones.
+// Lanes where a is below b, among the valid ones; float64 lanes where either
+// is NaN count as below too, so that a NaN query stops a batch as queries out
+// of order do.
 template <class T>
 [[RUST_LANES_TARGET("avx512f")]] __mmask8 lanes_below(__m512i a, __m512i b, __mmask8 valid) noexcept {
-    static_assert(std::is_integral_v<T> && sizeof(T) == 8);
-    return std::is_signed_v<T> ? _mm512_mask_cmplt_epi64_mask(valid, a, b) : _mm512_mask_cmplt_epu64_mask(valid, a, b);
+    static_assert(sizeof(T) == 8);
+    if constexpr (std::is_floating_point_v<T>) {
+        return _mm512_mask_cmp_pd_mask(valid, _mm512_castsi512_pd(a), _mm512_castsi512_pd(b), _CMP_NGE_UQ);
+    } else {
+        return std::is_signed_v<T> ? _mm512_mask_cmplt_epi64_mask(valid, a, b)
+                                   : _mm512_mask_cmplt_epu64_mask(valid, a, b);
+    }
 }
 
 // Lane l of below[g], for each group g of eight queries q[g]: the number of
-// keys among data[0..count) below lane l of q[g] (integer keys), one compare
-// of all groups per key.
+// keys among data[0..count) below lane l of q[g], one compare of all groups
+// per key (each key's bits broadcast, as lanes_below reads them).
 template <class T, std::size_t Groups>
 [[RUST_LANES_TARGET("avx512f")]] void count_below_lanes(const T* data, std::size_t count, const __m512i (&q)[Groups],
                                                  __m512i (&below)[Groups]) {
@@ -94,7 +102,7 @@ template <class T, std::size_t Groups>
         below[g] = _mm512_setzero_si512();
     }
     for (std::size_t m = 0; m < count; ++m) {
-        const __m512i key = _mm512_set1_epi64(static_cast<long long>(data[m]));
+        const __m512i key = _mm512_set1_epi64(std::bit_cast<long long>(data[m]));
         for (std::size_t g = 0; g < Groups; ++g) {
             below[g] = _mm512_mask_add_epi64(below[g], lanes_below<T>(key, q[g], 0xFF), below[g], one);
         }

@@ -206,6 +206,7 @@ inline bool compare(double a, double b, int predicate) noexcept {
         case _CMP_GT_OQ: return a > b;
         case _CMP_GE_OQ: return a >= b;
         case _CMP_NGT_UQ: return !(a > b);    // true where either is NaN
+        case _CMP_NGE_UQ: return !(a >= b);   // the same
         default: std::abort();
     }
 }
@@ -284,7 +285,15 @@ inline __m512d maskz_sub_round_pd(__mmask8 k, __m512d a, __m512d b, int rounding
         return z;
     });
 }
-// a b - c and c - a b, each rounded once.
+// a b + c, a b - c and c - a b, each rounded once.
+inline __m512d maskz_fmadd_round_pd(__mmask8 k, __m512d a, __m512d b, __m512d c, int rounding) noexcept {
+    const NearestScope nearest(rounding);
+    return each_pd(k, [&](int l) {
+        const volatile double x = a[l], y = b[l], z = c[l];
+        const volatile double r = std::fma(x, y, z);
+        return r;
+    });
+}
 inline __m512d maskz_fmsub_round_pd(__mmask8 k, __m512d a, __m512d b, __m512d c, int rounding) noexcept {
     const NearestScope nearest(rounding);
     return each_pd(k, [&](int l) {
@@ -419,3 +428,5 @@ inline __m512i maskz_cvtt_roundpd_epu64(__mmask8 k, __m512d a, int sae) noexcept
 #define _mm512_maskz_fmsub_round_pd RUST_EMULATE(maskz_fmsub_round_pd)
 #undef _mm512_maskz_fnmadd_round_pd
 #define _mm512_maskz_fnmadd_round_pd RUST_EMULATE(maskz_fnmadd_round_pd)
+#undef _mm512_maskz_fmadd_round_pd
+#define _mm512_maskz_fmadd_round_pd RUST_EMULATE(maskz_fmadd_round_pd)

@@ -60,10 +60,8 @@ public:
                       double* out) const {
 #if defined(RUST_HAVE_LANES)
         if constexpr (Path::kLanes) {
-            if (detail::long_float_run(read, k, count, lo, hi)) {
-                k = detail::forward_float_run_lanes(x0_, x1_, f0_, f1_, read, k, count, lo, hi, out,
-                                                    [this](std::uint64_t x) { return one(x); });
-            }
+            k = detail::forward_float_run_lanes(x0_, x1_, f0_, f1_, read, k, count, lo, hi, out,
+                                                [this](std::uint64_t x) { return one(x); });
         }
 #endif
         return run(read, k, count, lo, hi, out);
@@ -139,10 +137,22 @@ public:
     // As for the forward segment.
     static bool set_up_now(std::size_t, double, double, double) noexcept { return true; }
     static constexpr bool kAnswersAtEnds = false;
+    static constexpr bool kLanesAnswerEnds = true;
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, double lo, double hi,
                       std::uint64_t* out) const {
+#if defined(RUST_HAVE_LANES)
+        if constexpr (Path::kLanes) {
+            const RunEnd lanes = detail::inverse_float_run_lanes(
+                x0_, x1_, f0_, f1_, method_, read, k, count, lo, hi, out,
+                [this](double f) { return FloatSteps::inverse(f, x0_, x1_, f0_, f1_, method_); });
+            if (lanes.failed) {
+                return lanes;
+            }
+            k = lanes.next;
+        }
+#endif
         return detail::with_position_rule(method_,
                                           [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });
     }

@@ -6,11 +6,15 @@
 // move it; the few lanes near a result's edge go back to the steps.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "platform/attributes.hpp"
 #include "platform/vector_path.hpp"
+#include "schemes/method.hpp"
+#include "schemes/scheme.hpp"
 
 #if defined(RUST_HAVE_LANES)
 
@@ -45,12 +49,12 @@ inline constexpr std::uint64_t kLaneWidthBound = std::uint64_t{1} << 53;
 // table's segments see a few queries each, and never get that far.
 inline constexpr std::size_t kFloatLaneRun = 16;
 
-template <class Read>
-bool long_float_run(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi) {
+template <class Read, class Key>
+bool long_float_run(Read& read, std::size_t k, std::size_t count, Key lo, Key hi) {
     if (count - k < kFloatLaneRun) {
         return false;
     }
-    const std::uint64_t ahead = read(k + kFloatLaneRun - 1);
+    const Key ahead = read(k + kFloatLaneRun - 1);
     return lo < ahead && ahead < hi;
 }
 
@@ -159,7 +163,7 @@ struct ForwardFloatLanes {
 // the first group with a query outside, or with fewer than eight left. Out of
 // line, one copy for every route that hands it a run.
 template <class Read, class One>
-[[gnu::noinline, RUST_LANES_TARGET("avx512f,avx512dq")]] std::size_t forward_float_run_lanes(
+[[gnu::noinline, RUST_LANES_TARGET("avx512f,avx512dq")]] std::size_t forward_run_in_lanes(
     std::uint64_t x0, std::uint64_t x1, double f0, double f1, Read& read, std::size_t j, std::size_t count,
     std::uint64_t lo, std::uint64_t hi, double* out, const One& one) {
     const ForwardFloatLanes segment =
@@ -192,6 +196,240 @@ template <class Read, class One>
     return j;
 }
 
+
+// The inverse formula, (x0 (f1 - f) + x1 (f - f0)) / (f1 - f0) for f0 < f < f1,
+// in the same way. Its F80 steps round five times (both differences of the
+// query, both products, their sum, the divisor's difference, the quotient:
+// the divisor's and the quotient's roundings among them), and no term
+// cancels another (both weights and both positions are non-negative), so R
+// lies within 5.0001 * 2^-64 of T in ratio: less than 2^-61 T. The methods
+// round R to a whole position, so what counts is how far T lies from the
+// nearest whole number (and, for "nearest", from the nearest half); the lanes
+// decide where that is more than 2^-60 th, and where every step is exact and
+// R is T itself.
+//
+// The positions must be exact in binary64 (below 2^53), the values of
+// magnitude in [2^-300, 2^300] or zero, and T in [1, 2^52): no product or
+// remainder then nears the subnormals, whatever the caller's MXCSR modes.
+inline constexpr std::uint64_t kLanePositionBound = std::uint64_t{1} << 53;
+
+struct InverseFloatLanes {
+    __m512i x0i, x1i;
+    __m512d x0, x1;  // exact
+    __m512d f0, f1;
+    __m512d dh, dl;  // f1 - f0 = dh + dl exactly
+    __m512d rdh;     // 1 / dh, rounded
+    __mmask8 fits;
+
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] static InverseFloatLanes of(__m512i x0, __m512i x1, __m512d f0,
+                                                                          __m512d f1) noexcept {
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __mmask8 all = 0xFF;
+        const __m512i bound = _mm512_set1_epi64(static_cast<long long>(kLanePositionBound));
+        const __m512d dh = _mm512_maskz_sub_round_pd(all, f1, f0, kNearest);
+        const __m512d dl = two_difference_error(f1, f0, dh);
+        const auto fits = static_cast<__mmask8>(_mm512_cmplt_epu64_mask(x0, bound) &
+                                                _mm512_cmplt_epu64_mask(x1, bound) & usable(f0) & usable(f1));
+        return {x0,
+                x1,
+                _mm512_maskz_cvt_roundepu64_pd(all, x0, kNearest),
+                _mm512_maskz_cvt_roundepu64_pd(all, x1, kNearest),
+                f0,
+                f1,
+                dh,
+                dl,
+                _mm512_maskz_div_round_pd(all, _mm512_set1_pd(1.0), dh, kNearest),
+                fits};
+    }
+
+    // In range or zero, as above.
+    [[RUST_LANES_TARGET("avx512f")]] static __mmask8 usable(__m512d f) noexcept {
+        const __m512d a = _mm512_abs_pd(f);
+        return static_cast<__mmask8>((_mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p-300), _CMP_GE_OQ) &
+                                      _mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p300), _CMP_LE_OQ)) |
+                                     _mm512_cmp_pd_mask(a, _mm512_set1_pd(0.0), _CMP_EQ_OQ));
+    }
+
+    // What a - b = h (rounded) left out, exactly (TwoSum of a and -b).
+    [[RUST_LANES_TARGET("avx512f")]] static __m512d two_difference_error(__m512d a, __m512d b, __m512d h) noexcept {
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __mmask8 all = 0xFF;
+        const __m512d bb = _mm512_maskz_sub_round_pd(all, h, a, kNearest);  // -b, as rounded
+        const __m512d da = _mm512_maskz_sub_round_pd(all, a, _mm512_maskz_sub_round_pd(all, h, bb, kNearest), kNearest);
+        const __m512d db = _mm512_maskz_add_round_pd(all, b, bb, kNearest);
+        return _mm512_maskz_sub_round_pd(all, da, db, kNearest);
+    }
+
+    // The positions by the method for f0 < f < f1 in every lane: the lanes
+    // decided (the others, and those Exact finds no position for, are left
+    // to the steps).
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] __mmask8 answer(__m512d f, Method method,
+                                                              __m512i& positions) const noexcept {
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __mmask8 all = 0xFF;
+        const __m512d zero = _mm512_set1_pd(0.0);
+        const __m512d ah = _mm512_maskz_sub_round_pd(all, f1, f, kNearest);
+        const __m512d al = two_difference_error(f1, f, ah);
+        const __m512d bh = _mm512_maskz_sub_round_pd(all, f, f0, kNearest);
+        const __m512d bl = two_difference_error(f, f0, bh);
+        const __m512d p0 = _mm512_maskz_mul_round_pd(all, x0, ah, kNearest);
+        const __m512d p1 = _mm512_maskz_mul_round_pd(all, x1, bh, kNearest);
+        const __m512d e0 = _mm512_maskz_fmsub_round_pd(all, x0, ah, p0, kNearest);
+        const __m512d e1 = _mm512_maskz_fmsub_round_pd(all, x1, bh, p1, kNearest);
+        const __m512d sh = _mm512_maskz_add_round_pd(all, p0, p1, kNearest);
+        const __m512d b = _mm512_maskz_sub_round_pd(all, sh, p0, kNearest);
+        const __m512d t = _mm512_maskz_add_round_pd(
+            all, _mm512_maskz_sub_round_pd(all, p0, _mm512_maskz_sub_round_pd(all, sh, b, kNearest), kNearest),
+            _mm512_maskz_sub_round_pd(all, p1, b, kNearest), kNearest);
+        // The small terms: the products' errors, the sum's, and the positions
+        // times what the differences left out.
+        const __m512d small = _mm512_maskz_fmadd_round_pd(
+            all, x0, al, _mm512_maskz_fmadd_round_pd(all, x1, bl, _mm512_maskz_add_round_pd(all, e0, e1, kNearest),
+                                                     kNearest),
+            kNearest);
+        const __m512d sl = _mm512_maskz_add_round_pd(all, small, t, kNearest);
+        // T = (sh + sl) / (dh + dl): the quotient of sh by dh with its exact
+        // remainder, the rest by the rounded reciprocal, then th moved to the
+        // binary64 nearest T.
+        const __m512d q = _mm512_maskz_div_round_pd(all, sh, dh, kNearest);
+        const __m512d rho = _mm512_maskz_fnmadd_round_pd(all, q, dh, sh, kNearest);
+        const __m512d rest = _mm512_maskz_fnmadd_round_pd(all, q, dl, _mm512_maskz_add_round_pd(all, rho, sl, kNearest),
+                                                          kNearest);
+        const __m512d tl0 = _mm512_maskz_mul_round_pd(all, rest, rdh, kNearest);
+        const __m512d th = _mm512_maskz_add_round_pd(all, q, tl0, kNearest);
+        const __m512d tl = _mm512_maskz_sub_round_pd(all, tl0, _mm512_maskz_sub_round_pd(all, th, q, kNearest),
+                                                     kNearest);
+        const auto exact = static_cast<__mmask8>(
+            _mm512_cmp_pd_mask(al, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(bl, zero, _CMP_EQ_OQ) &
+            _mm512_cmp_pd_mask(e0, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(e1, zero, _CMP_EQ_OQ) &
+            _mm512_cmp_pd_mask(t, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(rho, zero, _CMP_EQ_OQ) &
+            _mm512_cmp_pd_mask(dl, zero, _CMP_EQ_OQ));
+        // th in [1, 2^52): its whole part n converts exactly, its fraction
+        // th - n is exact, and a half is a binary64 on its grid, so that a
+        // fraction other than 0 or 1/2 lies a grid unit from both.
+        const __mmask8 inside = static_cast<__mmask8>(
+            fits & usable(f) & _mm512_cmp_pd_mask(th, _mm512_set1_pd(1.0), _CMP_GE_OQ) &
+            _mm512_cmp_pd_mask(th, _mm512_set1_pd(0x1p52), _CMP_LT_OQ));
+        const __m512i n = _mm512_maskz_cvtt_roundpd_epu64(all, th, _MM_FROUND_NO_EXC);
+        const __m512d frac = _mm512_maskz_sub_round_pd(all, th, _mm512_maskz_cvt_roundepu64_pd(all, n, kNearest),
+                                                       kNearest);
+        const __m512d reach = _mm512_maskz_mul_round_pd(all, th, _mm512_set1_pd(0x1p-60), kNearest);
+        const auto far = _mm512_cmp_pd_mask(_mm512_abs_pd(tl), reach, _CMP_GT_OQ);
+        const __mmask8 above = _mm512_cmp_pd_mask(tl, zero, _CMP_GT_OQ);
+        const __mmask8 below = _mm512_cmp_pd_mask(tl, zero, _CMP_LT_OQ);
+        // A fraction other than 0 (or 1/2) lies half a binary64 unit or more
+        // from it, far beyond R's reach; at 0 (or 1/2) tl tells which side T is.
+        const __mmask8 whole = _mm512_cmp_pd_mask(frac, zero, _CMP_EQ_OQ);
+        const __m512i one = _mm512_set1_epi64(1);
+        positions = n;
+        __mmask8 done = 0;
+        switch (method) {
+            case Method::Exact:
+                done = static_cast<__mmask8>(exact & whole);
+                break;
+            case Method::Ffill:
+                positions = _mm512_mask_sub_epi64(n, static_cast<__mmask8>(whole & below & ~exact), n, one);
+                done = static_cast<__mmask8>(~whole | exact | far);
+                break;
+            case Method::Bfill:
+                positions = _mm512_mask_add_epi64(n, static_cast<__mmask8>(~whole | (above & ~exact)), n, one);
+                done = static_cast<__mmask8>(~whole | exact | far);
+                break;
+            case Method::Nearest: {
+                const __m512d half = _mm512_set1_pd(0.5);
+                const __mmask8 at_half = _mm512_cmp_pd_mask(frac, half, _CMP_EQ_OQ);
+                const __mmask8 up =
+                    static_cast<__mmask8>((at_half & above) | _mm512_cmp_pd_mask(frac, half, _CMP_GT_OQ));
+                positions = _mm512_mask_add_epi64(n, up, n, one);
+                done = static_cast<__mmask8>(~at_half | far);
+                break;
+            }
+        }
+        return static_cast<__mmask8>(inside & done);
+    }
+};
+
+// Eight queries with a segment each, lane l of f strictly inside (f0, f1) or
+// on f1, whose answer there is the tie point's position x1 itself, as for the
+// forward lanes.
+[[RUST_LANES_TARGET("avx512f,avx512dq")]] inline __mmask8 inverse_float_lanes(__m512i f, __m512i x0, __m512i x1,
+                                                                              __m512i f0, __m512i f1, Method method,
+                                                                              std::uint64_t* out) noexcept {
+    const InverseFloatLanes segment =
+        InverseFloatLanes::of(x0, x1, _mm512_castsi512_pd(f0), _mm512_castsi512_pd(f1));
+    // -0.0 on a tie point +0.0 is on it.
+    const __mmask8 on_end = _mm512_cmp_pd_mask(_mm512_castsi512_pd(f), _mm512_castsi512_pd(f1), _CMP_EQ_OQ);
+    __m512i positions;
+    const __mmask8 done = segment.answer(_mm512_castsi512_pd(f), method, positions);
+    _mm512_storeu_si512(out, _mm512_mask_blend_epi64(on_end, positions, x1));
+    return static_cast<__mmask8>(done | on_end);
+}
+
+// A segment's run of inverse queries, as forward_run_in_lanes does it;
+// one(f) is the segment's one-query answer, nothing where Exact finds no
+// position, which ends the run there as failed.
+template <class Read, class One>
+[[gnu::noinline, RUST_LANES_TARGET("avx512f,avx512dq")]] RunEnd inverse_run_in_lanes(
+    std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method, Read& read, std::size_t j,
+    std::size_t count, double lo, double hi, std::uint64_t* out, const One& one) {
+    const InverseFloatLanes segment =
+        InverseFloatLanes::of(_mm512_set1_epi64(static_cast<long long>(x0)),
+                              _mm512_set1_epi64(static_cast<long long>(x1)), _mm512_set1_pd(f0), _mm512_set1_pd(f1));
+    if (segment.fits != 0xFF) {
+        return {j, false};
+    }
+    const __m512d low = _mm512_set1_pd(lo);
+    const __m512d high = _mm512_set1_pd(hi);
+    for (; count - j >= 8; j += 8) {
+        const auto f_of = [&](std::size_t l) { return std::bit_cast<long long>(read(j + l)); };
+        const __m512d f = _mm512_castsi512_pd(
+            _mm512_set_epi64(f_of(7), f_of(6), f_of(5), f_of(4), f_of(3), f_of(2), f_of(1), f_of(0)));
+        // NaN fails both.
+        if ((_mm512_cmp_pd_mask(f, low, _CMP_GT_OQ) & _mm512_cmp_pd_mask(f, high, _CMP_LT_OQ)) != 0xFF) {
+            break;
+        }
+        __m512i positions;
+        const __mmask8 done = segment.answer(f, method, positions);
+        _mm512_storeu_si512(out + j, positions);
+        if (done != 0xFF) [[unlikely]] {
+            for (std::size_t l = 0; l < 8; ++l) {
+                if ((done >> l & 1) == 0) {
+                    const std::optional<std::uint64_t> position = one(read(j + l));
+                    if (!position) {
+                        return {j + l, true};
+                    }
+                    out[j + l] = *position;
+                }
+            }
+        }
+    }
+    return {j, false};
+}
+
+
+// The segments' runs on the lanes' path start here: the lanes take a run
+// long enough to pay for them (long_float_run) as far as they go, and return
+// where the segment's own loop goes on (or, inverse, where Exact failed).
+template <class Read, class One>
+std::size_t forward_float_run_lanes(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Read& read,
+                                    std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                                    double* out, const One& one) {
+    if (!long_float_run(read, k, count, lo, hi)) {
+        return k;
+    }
+    return forward_run_in_lanes(x0, x1, f0, f1, read, k, count, lo, hi, out, one);
+}
+
+template <class Read, class One>
+RunEnd inverse_float_run_lanes(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method, Read& read,
+                               std::size_t k, std::size_t count, double lo, double hi, std::uint64_t* out,
+                               const One& one) {
+    if (!long_float_run(read, k, count, lo, hi)) {
+        return {k, false};
+    }
+    return inverse_run_in_lanes(x0, x1, f0, f1, method, read, k, count, lo, hi, out, one);
+}
+
 }  // namespace rust::detail
 
 #endif
@@ -199,12 +437,19 @@ template <class Read, class One>
 namespace rust::detail {
 
 // What the float scheme adds on the lanes' path, the same on every engine:
-// forward() for eight queries at once (forward_float_lanes above).
+// forward() and inverse() for eight queries at once (forward_float_lanes and
+// inverse_float_lanes above).
 struct FloatSchemeLanes {
 #if defined(RUST_HAVE_LANES)
     [[RUST_LANES_TARGET("avx512f,avx512dq")]] static __mmask8 forward_lanes(__m512i x, __m512i x0, __m512i x1,
                                                                             __m512i f0, __m512i f1, double* out) {
         return forward_float_lanes(x, x0, x1, f0, f1, out);
+    }
+
+    [[RUST_LANES_TARGET("avx512f,avx512dq")]] static __mmask8 inverse_lanes(__m512i f, __m512i x0, __m512i x1,
+                                                                            __m512i f0, __m512i f1, Method method,
+                                                                            std::uint64_t* out) {
+        return inverse_float_lanes(f, x0, x1, f0, f1, method, out);
     }
 #endif
 };

@@ -73,10 +73,8 @@ public:
                       double* out) const {
 #if defined(RUST_HAVE_LANES)
         if constexpr (Path::kLanes) {
-            if (detail::long_float_run(read, k, count, lo, hi)) {
-                k = detail::forward_float_run_lanes(x0_, x1_, f0_, f1_, read, k, count, lo, hi, out,
-                                                    [this](std::uint64_t x) { return detail::f64_of(form_.answer(x)); });
-            }
+            k = detail::forward_float_run_lanes(x0_, x1_, f0_, f1_, read, k, count, lo, hi, out,
+                                                [this](std::uint64_t x) { return detail::f64_of(form_.answer(x)); });
         }
 #endif
         for (std::size_t j = k; j < count; ++j) {
@@ -102,7 +100,12 @@ public:
     using Answer = std::uint64_t;
 
     InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
-        : f0_(detail::finite(f0)), f1_(detail::finite(f1)), method_(method), form_(x0, x1, f0_, f1_) {}
+        : x0_(x0),
+          x1_(x1),
+          f0_(detail::finite(f0)),
+          f1_(detail::finite(f1)),
+          method_(method),
+          form_(x0, x1, f0_, f1_) {}
 
     // From a segment's third query on: setting up (a division for the
     // reciprocal, the ends' rounded difference, two scales) costs more than a
@@ -110,10 +113,25 @@ public:
     // large table) are cheaper without it.
     static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 2; }
     static constexpr bool kAnswersAtEnds = false;
+    static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, double lo, double hi,
                       std::uint64_t* out) const {
+#if defined(RUST_HAVE_LANES)
+        if constexpr (Path::kLanes) {
+            const RunEnd lanes = detail::inverse_float_run_lanes(
+                x0_, x1_, f0_, f1_, method_, read, k, count, lo, hi, out, [this](double f) {
+                    return detail::with_position_rule(method_, [&](const auto rule) {
+                        return rule(detail::SoftQuotient{form_.template answer<decltype(rule)::kWhole>(f)});
+                    });
+                });
+            if (lanes.failed) {
+                return lanes;
+            }
+            k = lanes.next;
+        }
+#endif
         return detail::with_position_rule(method_,
                                           [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });
     }
@@ -139,6 +157,7 @@ private:
         return {count, false};
     }
 
+    std::uint64_t x0_, x1_;  // for the lanes
     double f0_, f1_;
     Method method_;
     detail::SoftInverse<true> form_;

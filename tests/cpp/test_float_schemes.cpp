@@ -418,6 +418,79 @@ TEST(FloatForwardLanes, RunsGiveTheStepsBits) {
 #endif
 }
 
+// The inverse runs' eight-lane form, the same way, under every method: a run
+// ends where Exact finds no position, as the steps say. Positions rising,
+// falling or equal, below 2^53 or past it, about 2^52 (where halves fall
+// between binary64 steps); values whose quotients are whole, halves or
+// neither, or of magnitudes past the lanes' range.
+TEST(FloatInverseLanes, RunsGiveTheStepsPositions) {
+#if !defined(RUST_HAVE_LANES)
+    GTEST_SKIP() << "no vector path in this build";
+#else
+    if (!rust::detail::cpu_has_lanes()) {
+        GTEST_SKIP() << "no AVX-512 on this CPU";
+    }
+    const rust::FpuScope scope;
+    std::mt19937_64 gen(31);
+    const auto position = [&]() -> std::uint64_t {
+        switch (gen() % 4) {
+            case 0: return gen() % (std::uint64_t{1} << 40);
+            case 1: return (std::uint64_t{1} << 52) + gen() % (std::uint64_t{1} << 20) - (std::uint64_t{1} << 19);
+            case 2: return gen() % 1000;
+            default: return gen() >> (gen() % 12);
+        }
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const std::uint64_t x0 = position();
+        const std::uint64_t x1 = gen() % 8 == 0 ? x0 : gen() % 2 == 0 ? position() : x0 + gen() % 100000;
+        double f0 = 0.0;
+        double f1 = 0.0;
+        switch (gen() % 4) {
+            case 0:  // whole quotients: the values are the positions' halves
+                f0 = static_cast<double>(gen() % 10000) * 0.5;
+                f1 = f0 + static_cast<double>(1 + gen() % 10000) * 0.5;
+                break;
+            case 1:
+                f0 = static_cast<double>(static_cast<std::int64_t>(gen() % 2001) - 1000) / 7;
+                f1 = f0 + static_cast<double>(1 + gen() % 100000) / 13;
+                break;
+            case 2:
+                f0 = -std::ldexp(1.0 + static_cast<double>(gen() % 1000), static_cast<int>(gen() % 700) - 350);
+                f1 = std::ldexp(1.0 + static_cast<double>(gen() % 1000), static_cast<int>(gen() % 700) - 350);
+                break;
+            default:
+                f0 = static_cast<double>(gen() % 1000);
+                f1 = std::nextafter(f0, kInf) + static_cast<double>(gen() % 3);
+        }
+        if (!(std::nextafter(f0, kInf) < f1)) {
+            continue;  // no value strictly inside
+        }
+        std::vector<double> fs(16 + gen() % 80);
+        for (double& f : fs) {
+            const double t = static_cast<double>(1 + gen() % 4095) / 4096;
+            f = std::max(std::nextafter(f0, kInf), std::min(std::nextafter(f1, -kInf), f0 + (f1 - f0) * t));
+        }
+        auto read = [&](std::size_t k) { return fs[k]; };
+        for (const Method m : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
+            std::vector<std::uint64_t> positions(fs.size());
+            const rust::InverseSegment<std::uint64_t, double> segment(x0, x1, f0, f1, m);
+            const rust::RunEnd end = segment.answer_run(rust::LanePath{}, read, 0, fs.size(), f0, f1, positions.data());
+            std::size_t k = 0;
+            for (; k < fs.size(); ++k) {
+                const std::optional<std::uint64_t> steps = rust::FloatSteps::inverse(fs[k], x0, x1, f0, f1, m);
+                if (!steps) {
+                    break;
+                }
+                ASSERT_EQ(positions[k], *steps) << std::hexfloat << "x0 " << x0 << " x1 " << x1 << " f0 " << f0
+                                                << " f1 " << f1 << " f " << fs[k] << " method " << static_cast<int>(m);
+            }
+            ASSERT_EQ(end.next, k);
+            ASSERT_EQ(end.failed, k < fs.size());
+        }
+    }
+#endif
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 
 std::uint16_t control_word() {

@@ -441,6 +441,59 @@ TEST_P(Walk, FloatQueriesAFewToASegment) {
     }
 }
 
+// The same for inverse queries, under every method: positions below 2^53
+// (the lanes' range) rising, falling or repeated, some about 2^52, and some
+// past 2^53; values
+// whose quotients are whole (so that Exact finds some), real-valued or far
+// apart in magnitude; queries inside each segment, on its right end, and
+// NaN now and then.
+TEST_P(Walk, FloatInverseQueriesAFewToASegment) {
+    std::mt19937_64 rng(47);
+    [[maybe_unused]] const rust::FpuScope scope;
+    for (int table = 0; table < 60; ++table) {
+        const std::size_t n = 200 + rng() % 1500;
+        std::vector<u64> xp(n);
+        // Some tables lie about 2^52, where binary64 steps are 1 and halves
+        // fall between them.
+        u64 x = table % 4 == 3 ? (u64{1} << 52) + (u64{1} << 18) : rng() % (u64{1} << 40);
+        for (u64& p : xp) {
+            p = x;
+            const u64 step = rng() % 5 == 0 ? 0 : 1 + rng() % 5000;
+            x = table % 3 == 1 ? x - std::min(x, step) : x + step;
+        }
+        if (table % 5 == 4) {
+            xp[rng() % n] = (u64{1} << 53) + rng() % 1000;
+        }
+        std::vector<double> fp(n);
+        double v = static_cast<double>(static_cast<i64>(rng() % 2001) - 1000);
+        for (std::size_t i = 0; i < n; ++i) {
+            switch (table % 3) {
+                case 0: v += 0.5 * static_cast<double>(1 + rng() % 64); break;
+                case 1: v += 3.25 * (0.5 + static_cast<double>(rng() % 1000) / 1000); break;
+                default: v = i == 0 ? -0x1p40 : std::ldexp(std::fabs(v) + 1, static_cast<int>(rng() % 8));
+            }
+            fp[i] = v;
+        }
+        std::vector<double> f;
+        for (std::size_t i = 1; i < n; ++i) {
+            const double lo = fp[i - 1];
+            const double hi = fp[i];
+            std::vector<double> inside;
+            for (u64 m = rng() % 6; m > 0; --m) {
+                const u64 r = rng() % 16;
+                inside.push_back(r == 0 ? hi : r == 1 ? std::nextafter(hi, lo) : lo + (hi - lo) * static_cast<double>(1 + rng() % 255) / 256);
+            }
+            std::sort(inside.begin(), inside.end());
+            f.insert(f.end(), inside.begin(), inside.end());
+            if (rng() % 300 == 0) {
+                f.push_back(std::nan(""));
+            }
+        }
+        const rust::Interp<u64, double> inv(to_sequence(xp), to_sequence(fp));
+        ASSERT_TRUE(walk_matches(inv, f)) << "table " << table;
+    }
+}
+
 // Quotients at the top of the positions, 2^64 - 1, where the run of a float
 // segment checks wholeness from the converted floor: it must find them exact,
 // or not, as a single query does.
