@@ -1,5 +1,5 @@
-// The forward float formula in eight binary64 lanes (AVX-512), for runs of
-// queries on one segment.
+// The float formulas, forward and inverse, in eight binary64 lanes (AVX-512):
+// for a segment's runs of queries, and for sorted queries a few to a segment.
 //
 // Each lane works out the exact quotient to well beyond 64 bits in binary64
 // pieces and decides the result from it where the F80 steps' roundings cannot
@@ -58,6 +58,94 @@ bool long_float_run(Read& read, std::size_t k, std::size_t count, Key lo, Key hi
     return lo < ahead && ahead < hi;
 }
 
+// Binary64 lane arithmetic, each operation rounded to nearest by the
+// instruction itself and raising no flag, whatever the caller's MXCSR.
+namespace nearest {
+
+inline constexpr int kRound = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d add(__m512d a, __m512d b) noexcept {
+    return _mm512_maskz_add_round_pd(0xFF, a, b, kRound);
+}
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d sub(__m512d a, __m512d b) noexcept {
+    return _mm512_maskz_sub_round_pd(0xFF, a, b, kRound);
+}
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d mul(__m512d a, __m512d b) noexcept {
+    return _mm512_maskz_mul_round_pd(0xFF, a, b, kRound);
+}
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d div(__m512d a, __m512d b) noexcept {
+    return _mm512_maskz_div_round_pd(0xFF, a, b, kRound);
+}
+// a b + c, a b - c and c - a b, each rounded once.
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d fma(__m512d a, __m512d b, __m512d c) noexcept {
+    return _mm512_maskz_fmadd_round_pd(0xFF, a, b, c, kRound);
+}
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d fms(__m512d a, __m512d b, __m512d c) noexcept {
+    return _mm512_maskz_fmsub_round_pd(0xFF, a, b, c, kRound);
+}
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d fnma(__m512d a, __m512d b, __m512d c) noexcept {
+    return _mm512_maskz_fnmadd_round_pd(0xFF, a, b, c, kRound);
+}
+[[RUST_LANES_TARGET("avx512f,avx512dq")]] inline __m512d from_u64(__m512i a) noexcept {
+    return _mm512_maskz_cvt_roundepu64_pd(0xFF, a, kRound);
+}
+
+}  // namespace nearest
+
+// Lanes of magnitude in [low, high] or zero; NaN and the infinities are
+// neither.
+[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 within(__m512d f, double low, double high) noexcept {
+    const __m512d a = _mm512_abs_pd(f);
+    return static_cast<__mmask8>((_mm512_cmp_pd_mask(a, _mm512_set1_pd(low), _CMP_GE_OQ) &
+                                  _mm512_cmp_pd_mask(a, _mm512_set1_pd(high), _CMP_LE_OQ)) |
+                                 _mm512_cmp_pd_mask(a, _mm512_set1_pd(0.0), _CMP_EQ_OQ));
+}
+
+// a0 b0 + a1 b1 exactly, as sh + t + e0 + e1: the products rounded with their
+// exact errors (fma), their sum rounded with its exact error (TwoSum), while
+// nothing nears the subnormals or infinity.
+struct ExactSum {
+    __m512d sh, t, e0, e1;
+
+    [[RUST_LANES_TARGET("avx512f")]] static ExactSum of(__m512d a0, __m512d b0, __m512d a1, __m512d b1) noexcept {
+        using namespace nearest;
+        const __m512d p0 = mul(a0, b0);
+        const __m512d p1 = mul(a1, b1);
+        const __m512d sh = add(p0, p1);
+        const __m512d b = sub(sh, p0);
+        const __m512d t = add(sub(p0, sub(sh, b)), sub(p1, b));
+        return {sh, t, fms(a0, b0, p0), fms(a1, b1, p1)};
+    }
+
+    // Lanes where the products and their sum were exact: sh is the sum.
+    [[RUST_LANES_TARGET("avx512f")]] __mmask8 exact() const noexcept {
+        const __m512d zero = _mm512_set1_pd(0.0);
+        return static_cast<__mmask8>(_mm512_cmp_pd_mask(e0, zero, _CMP_EQ_OQ) &
+                                     _mm512_cmp_pd_mask(e1, zero, _CMP_EQ_OQ) &
+                                     _mm512_cmp_pd_mask(t, zero, _CMP_EQ_OQ));
+    }
+};
+
+// What a - b = h (rounded) left out, exactly (TwoSum of a and -b).
+[[RUST_LANES_TARGET("avx512f")]] inline __m512d difference_error(__m512d a, __m512d b, __m512d h) noexcept {
+    using namespace nearest;
+    const __m512d bb = sub(h, a);  // -b, as rounded
+    return sub(sub(a, sub(h, bb)), add(b, bb));
+}
+
+// A quotient q and an approximation rest of T - q: th, the binary64 nearest
+// q + rest (rest may carry T past q's midpoint), and tl = q + rest - th,
+// exact given rest (|rest| is far below |q|).
+struct Split {
+    __m512d th, tl;
+
+    [[RUST_LANES_TARGET("avx512f")]] static Split of(__m512d q, __m512d rest) noexcept {
+        using namespace nearest;
+        const __m512d th = add(q, rest);
+        return {th, sub(rest, sub(th, q))};
+    }
+};
+
 // One segment per lane, as the lanes read it.
 struct ForwardFloatLanes {
     __m512i x0, x1;
@@ -68,10 +156,8 @@ struct ForwardFloatLanes {
 
     [[RUST_LANES_TARGET("avx512f,avx512dq")]] static ForwardFloatLanes of(__m512i x0, __m512i x1, __m512d f0,
                                                                           __m512d f1) noexcept {
-        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-        const __mmask8 all = 0xFF;
         const __m512i width = _mm512_sub_epi64(x1, x0);
-        const __m512d w = _mm512_maskz_cvt_roundepu64_pd(all, width, kNearest);
+        const __m512d w = nearest::from_u64(width);
         const __m512d zero = _mm512_set1_pd(0.0);
         const __mmask8 negative0 = _mm512_cmp_pd_mask(f0, zero, _CMP_LT_OQ);
         const __mmask8 positive0 = _mm512_cmp_pd_mask(f0, zero, _CMP_GT_OQ);
@@ -80,61 +166,33 @@ struct ForwardFloatLanes {
         const auto opposite = static_cast<__mmask8>((negative0 & positive1) | (positive0 & negative1));
         const auto nonzero = static_cast<__mmask8>(negative0 | positive0 | negative1 | positive1);
         const auto fits = static_cast<__mmask8>(
-            usable(f0) & usable(f1) & nonzero & ~opposite &
+            within(f0, 0x1p-800, 0x1p800) & within(f1, 0x1p-800, 0x1p800) & nonzero & ~opposite &
             _mm512_cmplt_epu64_mask(width, _mm512_set1_epi64(static_cast<long long>(kLaneWidthBound))));
-        const __m512d rw = _mm512_maskz_div_round_pd(all, _mm512_set1_pd(1.0), w, kNearest);
-        return {x0, x1, f0, f1, w, rw, fits};
-    }
-
-    // End values of magnitude in [2^-800, 2^800] or zero; NaN and the
-    // infinities are neither.
-    [[RUST_LANES_TARGET("avx512f")]] static __mmask8 usable(__m512d f) noexcept {
-        const __m512d a = _mm512_abs_pd(f);
-        return static_cast<__mmask8>((_mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p-800), _CMP_GE_OQ) &
-                                      _mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p800), _CMP_LE_OQ)) |
-                                     _mm512_cmp_pd_mask(a, _mm512_set1_pd(0.0), _CMP_EQ_OQ));
+        return {x0, x1, f0, f1, w, nearest::div(_mm512_set1_pd(1.0), w), fits};
     }
 
     // The results' bits for x0 < x < x1 in every lane: the lanes decided (the
     // others are left to the steps).
     [[RUST_LANES_TARGET("avx512f,avx512dq")]] __mmask8 answer(__m512i x, __m512i& bits) const noexcept {
-        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-        const __mmask8 all = 0xFF;
-        const __m512d w0 = _mm512_maskz_cvt_roundepu64_pd(all, _mm512_sub_epi64(x1, x), kNearest);
-        const __m512d w1 = _mm512_maskz_cvt_roundepu64_pd(all, _mm512_sub_epi64(x, x0), kNearest);
-        const __m512d p0 = _mm512_maskz_mul_round_pd(all, f0, w0, kNearest);
-        const __m512d p1 = _mm512_maskz_mul_round_pd(all, f1, w1, kNearest);
-        const __m512d e0 = _mm512_maskz_fmsub_round_pd(all, f0, w0, p0, kNearest);
-        const __m512d e1 = _mm512_maskz_fmsub_round_pd(all, f1, w1, p1, kNearest);
-        // sh + t = p0 + p1 exactly.
-        const __m512d sh = _mm512_maskz_add_round_pd(all, p0, p1, kNearest);
-        const __m512d b = _mm512_maskz_sub_round_pd(all, sh, p0, kNearest);
-        const __m512d t = _mm512_maskz_add_round_pd(
-            all, _mm512_maskz_sub_round_pd(all, p0, _mm512_maskz_sub_round_pd(all, sh, b, kNearest), kNearest),
-            _mm512_maskz_sub_round_pd(all, p1, b, kNearest), kNearest);
-        const __m512d sl = _mm512_maskz_add_round_pd(all, _mm512_maskz_add_round_pd(all, e0, e1, kNearest), t,
-                                                     kNearest);
-        // T = (sh + sl) / w: the quotient of sh and its exact remainder, then
-        // th moved to the binary64 nearest T (sl may have moved T past the
-        // midpoint) with what is left beside it, exact given tl.
-        const __m512d q = _mm512_maskz_div_round_pd(all, sh, w, kNearest);
-        const __m512d rho = _mm512_maskz_fnmadd_round_pd(all, q, w, sh, kNearest);
-        const __m512d tl0 = _mm512_maskz_mul_round_pd(all, _mm512_maskz_add_round_pd(all, rho, sl, kNearest), rw,
-                                                      kNearest);
-        const __m512d th = _mm512_maskz_add_round_pd(all, q, tl0, kNearest);
-        const __m512d tl = _mm512_maskz_sub_round_pd(all, tl0, _mm512_maskz_sub_round_pd(all, th, q, kNearest),
-                                                     kNearest);
-        const __m512d zero = _mm512_set1_pd(0.0);
-        const auto exact = static_cast<__mmask8>(
-            _mm512_cmp_pd_mask(e0, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(e1, zero, _CMP_EQ_OQ) &
-            _mm512_cmp_pd_mask(t, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(rho, zero, _CMP_EQ_OQ));
-        const __m512d reach = _mm512_maskz_mul_round_pd(all, _mm512_abs_pd(th), _mm512_set1_pd(0x1p-61), kNearest);
+        using namespace nearest;
+        const __m512d w0 = from_u64(_mm512_sub_epi64(x1, x));
+        const __m512d w1 = from_u64(_mm512_sub_epi64(x, x0));
+        const ExactSum s = ExactSum::of(f0, w0, f1, w1);
+        // T = (sh + sl) / w: the quotient of sh and its exact remainder, the
+        // rest by the rounded reciprocal.
+        const __m512d sl = add(add(s.e0, s.e1), s.t);
+        const __m512d q = div(s.sh, w);
+        const __m512d rho = fnma(q, w, s.sh);
+        const auto [th, tl] = Split::of(q, mul(add(rho, sl), rw));
+        const auto exact =
+            static_cast<__mmask8>(s.exact() & _mm512_cmp_pd_mask(rho, _mm512_set1_pd(0.0), _CMP_EQ_OQ));
+        const __m512d reach = mul(_mm512_abs_pd(th), _mm512_set1_pd(0x1p-61));
         const auto far = _mm512_cmp_pd_mask(_mm512_abs_pd(tl), reach, _CMP_GT_OQ);
         // Where tl's sign is not th's, the truncation is th's neighbour toward
         // zero: the bits one below, across a binade's edge too.
         const __m512i th_bits = _mm512_castpd_si512(th);
         const __m512i toward_zero =
-            _mm512_maskz_srli_epi64(all, _mm512_xor_si512(th_bits, _mm512_castpd_si512(tl)), 63);
+            _mm512_maskz_srli_epi64(0xFF, _mm512_xor_si512(th_bits, _mm512_castpd_si512(tl)), 63);
         bits = _mm512_mask_blend_epi64(exact, _mm512_sub_epi64(th_bits, toward_zero), th_bits);
         return static_cast<__mmask8>(fits & (exact | far));
     }
@@ -214,7 +272,6 @@ template <class Read, class One>
 inline constexpr std::uint64_t kLanePositionBound = std::uint64_t{1} << 53;
 
 struct InverseFloatLanes {
-    __m512i x0i, x1i;
     __m512d x0, x1;  // exact
     __m512d f0, f1;
     __m512d dh, dl;  // f1 - f0 = dh + dl exactly
@@ -223,41 +280,17 @@ struct InverseFloatLanes {
 
     [[RUST_LANES_TARGET("avx512f,avx512dq")]] static InverseFloatLanes of(__m512i x0, __m512i x1, __m512d f0,
                                                                           __m512d f1) noexcept {
-        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-        const __mmask8 all = 0xFF;
+        using namespace nearest;
         const __m512i bound = _mm512_set1_epi64(static_cast<long long>(kLanePositionBound));
-        const __m512d dh = _mm512_maskz_sub_round_pd(all, f1, f0, kNearest);
-        const __m512d dl = two_difference_error(f1, f0, dh);
+        const __m512d dh = sub(f1, f0);
         const auto fits = static_cast<__mmask8>(_mm512_cmplt_epu64_mask(x0, bound) &
                                                 _mm512_cmplt_epu64_mask(x1, bound) & usable(f0) & usable(f1));
-        return {x0,
-                x1,
-                _mm512_maskz_cvt_roundepu64_pd(all, x0, kNearest),
-                _mm512_maskz_cvt_roundepu64_pd(all, x1, kNearest),
-                f0,
-                f1,
-                dh,
-                dl,
-                _mm512_maskz_div_round_pd(all, _mm512_set1_pd(1.0), dh, kNearest),
+        return {from_u64(x0), from_u64(x1), f0, f1, dh, difference_error(f1, f0, dh), div(_mm512_set1_pd(1.0), dh),
                 fits};
     }
 
-    // In range or zero, as above.
     [[RUST_LANES_TARGET("avx512f")]] static __mmask8 usable(__m512d f) noexcept {
-        const __m512d a = _mm512_abs_pd(f);
-        return static_cast<__mmask8>((_mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p-300), _CMP_GE_OQ) &
-                                      _mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p300), _CMP_LE_OQ)) |
-                                     _mm512_cmp_pd_mask(a, _mm512_set1_pd(0.0), _CMP_EQ_OQ));
-    }
-
-    // What a - b = h (rounded) left out, exactly (TwoSum of a and -b).
-    [[RUST_LANES_TARGET("avx512f")]] static __m512d two_difference_error(__m512d a, __m512d b, __m512d h) noexcept {
-        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-        const __mmask8 all = 0xFF;
-        const __m512d bb = _mm512_maskz_sub_round_pd(all, h, a, kNearest);  // -b, as rounded
-        const __m512d da = _mm512_maskz_sub_round_pd(all, a, _mm512_maskz_sub_round_pd(all, h, bb, kNearest), kNearest);
-        const __m512d db = _mm512_maskz_add_round_pd(all, b, bb, kNearest);
-        return _mm512_maskz_sub_round_pd(all, da, db, kNearest);
+        return within(f, 0x1p-300, 0x1p300);
     }
 
     // The positions by the method for f0 < f < f1 in every lane: the lanes
@@ -265,55 +298,33 @@ struct InverseFloatLanes {
     // to the steps).
     [[RUST_LANES_TARGET("avx512f,avx512dq")]] __mmask8 answer(__m512d f, Method method,
                                                               __m512i& positions) const noexcept {
-        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-        const __mmask8 all = 0xFF;
+        using namespace nearest;
         const __m512d zero = _mm512_set1_pd(0.0);
-        const __m512d ah = _mm512_maskz_sub_round_pd(all, f1, f, kNearest);
-        const __m512d al = two_difference_error(f1, f, ah);
-        const __m512d bh = _mm512_maskz_sub_round_pd(all, f, f0, kNearest);
-        const __m512d bl = two_difference_error(f, f0, bh);
-        const __m512d p0 = _mm512_maskz_mul_round_pd(all, x0, ah, kNearest);
-        const __m512d p1 = _mm512_maskz_mul_round_pd(all, x1, bh, kNearest);
-        const __m512d e0 = _mm512_maskz_fmsub_round_pd(all, x0, ah, p0, kNearest);
-        const __m512d e1 = _mm512_maskz_fmsub_round_pd(all, x1, bh, p1, kNearest);
-        const __m512d sh = _mm512_maskz_add_round_pd(all, p0, p1, kNearest);
-        const __m512d b = _mm512_maskz_sub_round_pd(all, sh, p0, kNearest);
-        const __m512d t = _mm512_maskz_add_round_pd(
-            all, _mm512_maskz_sub_round_pd(all, p0, _mm512_maskz_sub_round_pd(all, sh, b, kNearest), kNearest),
-            _mm512_maskz_sub_round_pd(all, p1, b, kNearest), kNearest);
+        const __m512d ah = sub(f1, f);
+        const __m512d al = difference_error(f1, f, ah);
+        const __m512d bh = sub(f, f0);
+        const __m512d bl = difference_error(f, f0, bh);
+        const ExactSum s = ExactSum::of(x0, ah, x1, bh);
         // The small terms: the products' errors, the sum's, and the positions
         // times what the differences left out.
-        const __m512d small = _mm512_maskz_fmadd_round_pd(
-            all, x0, al, _mm512_maskz_fmadd_round_pd(all, x1, bl, _mm512_maskz_add_round_pd(all, e0, e1, kNearest),
-                                                     kNearest),
-            kNearest);
-        const __m512d sl = _mm512_maskz_add_round_pd(all, small, t, kNearest);
+        const __m512d sl = add(fma(x0, al, fma(x1, bl, add(s.e0, s.e1))), s.t);
         // T = (sh + sl) / (dh + dl): the quotient of sh by dh with its exact
-        // remainder, the rest by the rounded reciprocal, then th moved to the
-        // binary64 nearest T.
-        const __m512d q = _mm512_maskz_div_round_pd(all, sh, dh, kNearest);
-        const __m512d rho = _mm512_maskz_fnmadd_round_pd(all, q, dh, sh, kNearest);
-        const __m512d rest = _mm512_maskz_fnmadd_round_pd(all, q, dl, _mm512_maskz_add_round_pd(all, rho, sl, kNearest),
-                                                          kNearest);
-        const __m512d tl0 = _mm512_maskz_mul_round_pd(all, rest, rdh, kNearest);
-        const __m512d th = _mm512_maskz_add_round_pd(all, q, tl0, kNearest);
-        const __m512d tl = _mm512_maskz_sub_round_pd(all, tl0, _mm512_maskz_sub_round_pd(all, th, q, kNearest),
-                                                     kNearest);
+        // remainder, the rest by the rounded reciprocal.
+        const __m512d q = div(s.sh, dh);
+        const __m512d rho = fnma(q, dh, s.sh);
+        const auto [th, tl] = Split::of(q, mul(fnma(q, dl, add(rho, sl)), rdh));
         const auto exact = static_cast<__mmask8>(
-            _mm512_cmp_pd_mask(al, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(bl, zero, _CMP_EQ_OQ) &
-            _mm512_cmp_pd_mask(e0, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(e1, zero, _CMP_EQ_OQ) &
-            _mm512_cmp_pd_mask(t, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(rho, zero, _CMP_EQ_OQ) &
-            _mm512_cmp_pd_mask(dl, zero, _CMP_EQ_OQ));
+            s.exact() & _mm512_cmp_pd_mask(al, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(bl, zero, _CMP_EQ_OQ) &
+            _mm512_cmp_pd_mask(rho, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(dl, zero, _CMP_EQ_OQ));
         // th in [1, 2^52): its whole part n converts exactly, its fraction
         // th - n is exact, and a half is a binary64 on its grid, so that a
         // fraction other than 0 or 1/2 lies a grid unit from both.
         const __mmask8 inside = static_cast<__mmask8>(
             fits & usable(f) & _mm512_cmp_pd_mask(th, _mm512_set1_pd(1.0), _CMP_GE_OQ) &
             _mm512_cmp_pd_mask(th, _mm512_set1_pd(0x1p52), _CMP_LT_OQ));
-        const __m512i n = _mm512_maskz_cvtt_roundpd_epu64(all, th, _MM_FROUND_NO_EXC);
-        const __m512d frac = _mm512_maskz_sub_round_pd(all, th, _mm512_maskz_cvt_roundepu64_pd(all, n, kNearest),
-                                                       kNearest);
-        const __m512d reach = _mm512_maskz_mul_round_pd(all, th, _mm512_set1_pd(0x1p-60), kNearest);
+        const __m512i n = _mm512_maskz_cvtt_roundpd_epu64(0xFF, th, _MM_FROUND_NO_EXC);
+        const __m512d frac = sub(th, from_u64(n));
+        const __m512d reach = mul(th, _mm512_set1_pd(0x1p-60));
         const auto far = _mm512_cmp_pd_mask(_mm512_abs_pd(tl), reach, _CMP_GT_OQ);
         const __mmask8 above = _mm512_cmp_pd_mask(tl, zero, _CMP_GT_OQ);
         const __mmask8 below = _mm512_cmp_pd_mask(tl, zero, _CMP_LT_OQ);
