@@ -68,7 +68,6 @@ public:
     }
 
 private:
-
     // Out of line, one copy for every route and vector path that hands it a
     // run, so that its speed does not move with the code around it. Every
     // result is written by write_f64() first, and the few it marks are redone

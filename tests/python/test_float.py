@@ -295,6 +295,48 @@ def test_results_ignore_the_precision_control(precision):
     assert got == expected
 
 
+def lane_workload():
+    """Sorted queries, long runs in a few segments and a few to a segment of a
+    large table, on real values and half-integers: what goes through the
+    binary64 lanes where the CPU has AVX-512."""
+    rng = np.random.default_rng(21)
+    calls = []
+    for n, count in ((5, 2000), (3000, 12000)):
+        xp = np.unique(rng.integers(0, 2**40, size=n, dtype=np.uint64))
+        for fp in (np.cumsum(rng.uniform(0.5, 1.5, size=len(xp))) * 3.25, xp.astype(np.float64) * 0.5):
+            x = np.sort(rng.integers(xp[0] + 1, xp[-1], size=count, dtype=np.uint64))
+            calls.append((rust.forward_float, x, xp, fp))
+            f = np.sort(rng.uniform(fp[0], fp[-1], size=count))
+            for method in METHODS[1:]:
+                calls.append((rust.inverse_float, f, xp, fp, method))
+            calls.append((rust.inverse_float, rust.forward_float(x, xp, fp), xp, fp))
+    return lambda: [outcome(*call) for call in calls]
+
+
+# The SSE control register's rounding field and its flush-to-zero and
+# denormals-are-zero bits.
+MXCSR_MODES = {"up": 0x4000, "toward zero": 0x6000, "flush to zero, denormals are zero": 0x8040}
+
+
+@pytest.mark.parametrize("bits", list(MXCSR_MODES.values()), ids=list(MXCSR_MODES))
+def test_results_ignore_the_sse_modes(bits):
+    lib = libm()
+    run = lane_workload()
+    saved, env, seen = FEnv(), FEnv(), FEnv()
+    assert lib.fegetenv(ctypes.byref(saved)) == 0
+    expected = run()
+    ctypes.pointer(env)[0] = saved
+    env.mxcsr = (saved.mxcsr & ~0xE040) | bits
+    assert lib.fesetenv(ctypes.byref(env)) == 0
+    try:
+        got = run()
+        lib.fegetenv(ctypes.byref(seen))
+    finally:
+        lib.fesetenv(ctypes.byref(saved))
+    assert seen.mxcsr & 0xFFC0 == env.mxcsr & 0xFFC0
+    assert got == expected
+
+
 UNMASKED_CHILD = r"""
 import ctypes, ctypes.util, json
 import numpy as np
