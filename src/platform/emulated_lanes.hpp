@@ -11,7 +11,6 @@
 // and each intrinsic's name is redirected to its stand-in below.
 #pragma once
 
-#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -218,23 +217,26 @@ inline __mmask8 mask_cmp_pd_mask(__mmask8 k, __m512d a, __m512d b, int predicate
 }
 
 // The rounded forms: the kernels name round-to-nearest in the instruction, so
-// the caller's mode is set aside for the step and put back. The operands pass
-// through volatile, so that the compiler keeps each operation between the
-// mode's changes.
+// the caller's SSE mode (MXCSR, which the stand-ins' binary64 arithmetic
+// follows) is set aside for the step and put back whole, its flags too: the
+// instructions raise none. The x87 unit's own mode is not touched. The
+// operands pass through volatile, so that the compiler keeps each operation
+// between the mode's changes.
 class NearestScope {
 public:
-    NearestScope(int rounding) noexcept : saved_(std::fegetround()) {
+    NearestScope(int rounding) noexcept : saved_(_mm_getcsr()) {
         if (rounding != (_MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)) {
             std::abort();
         }
-        std::fesetround(FE_TONEAREST);
+        constexpr unsigned kRoundingField = 0x6000;  // 0: to nearest
+        _mm_setcsr(saved_ & ~kRoundingField);
     }
-    ~NearestScope() { std::fesetround(saved_); }
+    ~NearestScope() { _mm_setcsr(saved_); }
     NearestScope(const NearestScope&) = delete;
     NearestScope& operator=(const NearestScope&) = delete;
 
 private:
-    int saved_;
+    unsigned saved_;
 };
 
 template <class F>
