@@ -443,10 +443,10 @@ TEST_P(Walk, FloatQueriesAFewToASegment) {
 
 // The same for inverse queries, under every method: positions below 2^53
 // (the lanes' range) rising, falling or repeated, some about 2^52, and some
-// past 2^53; values
-// whose quotients are whole (so that Exact finds some), real-valued or far
-// apart in magnitude; queries inside each segment, on its right end, and
-// NaN now and then.
+// past 2^53; values whose quotients are whole (so that Exact finds some),
+// real-valued, or rising by steps of many magnitudes (so that their
+// differences round); queries inside each segment, on its right end, and NaN
+// now and then.
 TEST_P(Walk, FloatInverseQueriesAFewToASegment) {
     std::mt19937_64 rng(47);
     [[maybe_unused]] const rust::FpuScope scope;
@@ -470,7 +470,7 @@ TEST_P(Walk, FloatInverseQueriesAFewToASegment) {
             switch (table % 3) {
                 case 0: v += 0.5 * static_cast<double>(1 + rng() % 64); break;
                 case 1: v += 3.25 * (0.5 + static_cast<double>(rng() % 1000) / 1000); break;
-                default: v = i == 0 ? -0x1p40 : std::ldexp(std::fabs(v) + 1, static_cast<int>(rng() % 8));
+                default: v += std::ldexp(static_cast<double>(1 + rng() % 1000), static_cast<int>(rng() % 60) - 30);
             }
             fp[i] = v;
         }
@@ -481,7 +481,8 @@ TEST_P(Walk, FloatInverseQueriesAFewToASegment) {
             std::vector<double> inside;
             for (u64 m = rng() % 6; m > 0; --m) {
                 const u64 r = rng() % 16;
-                inside.push_back(r == 0 ? hi : r == 1 ? std::nextafter(hi, lo) : lo + (hi - lo) * static_cast<double>(1 + rng() % 255) / 256);
+                const double t = static_cast<double>(1 + rng() % 255) / 256;
+                inside.push_back(r == 0 ? hi : r == 1 ? std::nextafter(hi, lo) : lo + (hi - lo) * t);
             }
             std::sort(inside.begin(), inside.end());
             f.insert(f.end(), inside.begin(), inside.end());
