@@ -10,7 +10,6 @@
 #include "divop/divop.hpp"
 #include "extended/f80_soft.hpp"
 #include "platform/attributes.hpp"
-#include "platform/hints.hpp"
 #include "extended/f80_soft_terms.hpp"
 
 namespace rust::detail {
@@ -25,10 +24,11 @@ namespace rust::detail {
 //   is below 2^64 in magnitude (the weights add up to x1 - x0), so none of them
 //   rounds; the quotient then rounds once, as it must;
 // - scaled: with the binary64 significands s0, s1 (53 bits) at exponents at
-//   most 9 apart, each product s * weight (below 2^117) is rounded to 64 bits
-//   as a whole number, shifted onto the common scale (below 2^126), and their
-//   sum (below 2^127) rounded the same way: the steps' roundings, in 128-bit
-//   integers;
+//   most 9 apart, each shifted onto the common scale (below 2^62), each
+//   product s * weight (below 2^126) is rounded to 64 bits as a whole number
+//   (the same bits as rounding it before the shift, a power of two), and
+//   their sum (below 2^127) rounded the same way: the steps' roundings, in
+//   128-bit integers;
 // - steps: the engine's operations one by one, for end values far apart.
 template <bool Reciprocal>
 class SoftForward {
@@ -71,10 +71,8 @@ public:
         const std::int32_t shift1 = zero1 ? 0 : f1_.e - e;
         if (shift0 <= 9 && shift1 <= 9) {
             form_ = Form::Scaled;
-            t0_ = f0_.m >> 11;
-            t1_ = f1_.m >> 11;
-            up0_ = static_cast<unsigned>(shift0);
-            up1_ = static_cast<unsigned>(shift1);
+            t0_ = f0_.m >> 11 << shift0;
+            t1_ = f1_.m >> 11 << shift1;
             // The significands s = m >> 11 are whole numbers at scale 2^(e - 53).
             k_ = e - 53;
         }
@@ -142,13 +140,8 @@ private:
     // Returns q then, and R itself otherwise: the caller only truncates.
     RUST_ALWAYS_INLINE SoftEngine::Rep scaled_for_f64(std::uint64_t x) const {
         if (!opposite_) [[likely]] {
-            // The shifts are at most 9 (see the constructor); saying so spares
-            // the compiler the general 128-bit shift.
-            if (up0_ > 9 || up1_ > 9) {
-                platform::unreachable();
-            }
-            const divop::u128 s = (static_cast<divop::u128>(t0_) * (x1_ - x) << up0_) +
-                                  (static_cast<divop::u128>(t1_) * (x - x0_) << up1_);
+            const divop::u128 s =
+                static_cast<divop::u128>(t0_) * (x1_ - x) + static_cast<divop::u128>(t1_) * (x - x0_);
             if (s != 0) [[likely]] {
                 const Normalised n = Normalised::of(s);
                 const SoftEngine::Rep q = divisor_.truncated_quotient(negative_, n.m, n.e + k_ - (64 - shift_));
@@ -163,8 +156,8 @@ private:
 
     // Out of line: the rare way of the form above.
     RUST_NOINLINE SoftEngine::Rep scaled(std::uint64_t x) const {
-        const divop::u128 p = round_to_64_bits(static_cast<divop::u128>(t0_) * (x1_ - x)) << up0_;
-        const divop::u128 q = round_to_64_bits(static_cast<divop::u128>(t1_) * (x - x0_)) << up1_;
+        const divop::u128 p = round_to_64_bits(static_cast<divop::u128>(t0_) * (x1_ - x));
+        const divop::u128 q = round_to_64_bits(static_cast<divop::u128>(t1_) * (x - x0_));
         divop::u128 s;
         const std::uint32_t negative = combine(p, q, s);
         if (s == 0) {
@@ -192,8 +185,7 @@ private:
     bool opposite_ = false;
     std::uint32_t negative0_ = 0;
     std::uint32_t negative_ = 0;
-    std::uint64_t t0_ = 0, t1_ = 0;  // the end values' whole numbers, exact or scaled
-    unsigned up0_ = 0, up1_ = 0;     // scaled: their shifts onto the common scale
+    std::uint64_t t0_ = 0, t1_ = 0;  // the end values' whole numbers on the common scale
     std::int32_t k_ = 0;             // the common scale's exponent
 };
 

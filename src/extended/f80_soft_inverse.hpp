@@ -11,6 +11,7 @@
 #include "extended/f80_soft.hpp"
 #include "platform/attributes.hpp"
 #include "extended/f80_soft_terms.hpp"
+#include "schemes/position_rule.hpp"
 
 namespace rust::detail {
 
@@ -27,24 +28,18 @@ namespace rust::detail {
 template <bool Reciprocal>
 class SoftInverse {
 public:
+    // The coarsest scale (trailing zeros stripped), where the products are
+    // smallest, for the exact form; and the units in the last place, where
+    // every query between two values of one sign lies.
     SoftInverse(std::uint64_t x0, std::uint64_t x1, double f0, double f1)
         : x0_(x0),
           x1_(x1),
-          xx0_(SoftEngine::from_u64(x0)),
-          xx1_(SoftEngine::from_u64(x1)),
           f0_(SoftEngine::from_f64(f0)),
           f1_(SoftEngine::from_f64(f1)),
-          d_(SoftEngine::sub(f1_, f0_)),
-          divisor_(d_.m) {
-        // The coarsest scale (trailing zeros stripped), where the products
-        // are smallest, for the exact form; and the units in the last place,
-        // where every query between two values of one sign lies.
-        coarse_ = common_scale(Scaled::of(f0_), Scaled::of(f1_), x0, x1);
-        fine_ = common_scale(Scaled::of_unit(f0_), Scaled::of_unit(f1_), x0, x1);
-        if (coarse_.form != Form::Exact) {
-            coarse_.form = Form::Steps;
-        }
-    }
+          coarse_(exact_only(common_scale(Scaled::of(f0_), Scaled::of(f1_), x0, x1))),
+          fine_(common_scale(Scaled::of_unit(f0_), Scaled::of_unit(f1_), x0, x1)),
+          d_(difference()),
+          divisor_(d_.m) {}
 
     // One query without setting up a segment: on the units in the last place
     // where it lies there (the divisor is then T1 - T0, and needs none of the
@@ -81,6 +76,50 @@ public:
             return scaled_for_position<Whole>(fine_, big, x0_, x1_, divisor_);
         }
         return by_steps(f);
+    }
+
+    // The exact quotient T = n / (T1 - T0), worked out in integers, for the
+    // position rules to read (Settled): the exact form rounds once, so R lies
+    // within 2^-64 of T in ratio, the scaled form within 3.001 * 2^-64 (see
+    // scaled_for_position); below 2^59 either is within 3.001 * 2^-5 < 1/8
+    // of T, and a whole T of the exact form is R itself (below 2^64, it has
+    // at most 64 bits). Where T's fraction lies clear of a rule's edges, this
+    // spares a query the quotient's normalising and rounding and the
+    // conversion to a position. nullopt where f is not on the forms'
+    // scales.
+    RUST_ALWAYS_INLINE std::optional<Settled> settle(double f) const {
+        std::int64_t big;
+        if (coarse_.form == Form::Exact && on_scale(coarse_, f, big)) {
+            return settled_on(coarse_, big, x0_, x1_, divisor_);
+        }
+        if (fine_.form != Form::Steps && on_scale(fine_, f, big)) {
+            return settled_on(fine_, big, x0_, x1_, divisor_);
+        }
+        return std::nullopt;
+    }
+
+    // settle() for one query without setting up a segment, by one hardware
+    // division: on the coarse scale only for the whole-position rule (Whole),
+    // whose queries mostly hit positions, which the exact form settles; the
+    // others' queries mostly lie between positions, which the units in the
+    // last place settle alone.
+    template <bool Whole>
+    RUST_ALWAYS_INLINE static std::optional<Settled> settle_once(std::uint64_t x0, std::uint64_t x1, double f0,
+                                                                 double f1, double f) {
+        const SoftEngine::Rep r0 = SoftEngine::from_f64(f0);
+        const SoftEngine::Rep r1 = SoftEngine::from_f64(f1);
+        std::int64_t big;
+        if constexpr (Whole) {
+            const Scale coarse = common_scale(Scaled::of(r0), Scaled::of(r1), x0, x1);
+            if (coarse.form == Form::Exact && on_scale(coarse, f, big)) {
+                return settled_on(coarse, big, x0, x1, SoftDivisor<false>(span_norm(coarse)));
+            }
+        }
+        const Scale fine = common_scale(Scaled::of_unit(r0), Scaled::of_unit(r1), x0, x1);
+        if (fine.form != Form::Steps && on_scale(fine, f, big)) {
+            return settled_on(fine, big, x0, x1, SoftDivisor<false>(span_norm(fine)));
+        }
+        return std::nullopt;
     }
 
 private:
@@ -121,9 +160,27 @@ private:
         return {exact ? Form::Exact : Form::Scaled, big0, big1, k, std::countl_zero(span)};
     }
 
+    // T1 - T0 normalised: the divisor's significand.
+    static std::uint64_t span_norm(const Scale& scale) noexcept {
+        return static_cast<std::uint64_t>(scale.big1 - scale.big0) << scale.span_shift;
+    }
+
+    // settle() on a scale where f is T * 2^k.
+    template <bool R>
+    RUST_ALWAYS_INLINE static Settled settled_on(const Scale& scale, std::int64_t big, std::uint64_t x0,
+                                                 std::uint64_t x1, const SoftDivisor<R>& divisor) {
+        const auto a = static_cast<std::uint64_t>(scale.big1 - big);
+        const auto b = static_cast<std::uint64_t>(big - scale.big0);
+        // T lies between x0 and x1 (a, b >= 0 add up to T1 - T0), below 2^64.
+        const divop::u128 n = static_cast<divop::u128>(x0) * a + static_cast<divop::u128>(x1) * b;
+        // The remainder comes scaled as the divisor's significand is.
+        const divop::QuotRem qr = divisor.whole_quotient(n, scale.span_shift);
+        return {qr.q, qr.r, divisor.norm(), scale.form == Form::Exact, qr.q >> 59 == 0};
+    }
+
     // f as T * 2^k, when it is a whole multiple of 2^k: its own significand
     // s * 2^j, shifted up when j >= k, or down when the bits shifted out are zero.
-    static bool on_scale(const Scale& scale, double f, std::int64_t& big) noexcept {
+    RUST_ALWAYS_INLINE static bool on_scale(const Scale& scale, double f, std::int64_t& big) noexcept {
         const auto bits = std::bit_cast<std::uint64_t>(f);
         const auto biased = static_cast<std::int32_t>((bits >> 52) & 0x7FF);
         std::uint64_t s = bits & 0x000FFFFFFFFFFFFF;
@@ -145,7 +202,7 @@ private:
         return true;
     }
 
-    SoftEngine::Rep exact(const Scale& scale, std::int64_t big) const {
+    RUST_ALWAYS_INLINE SoftEngine::Rep exact(const Scale& scale, std::int64_t big) const {
         // Positive, and adding up to T1 - T0.
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);
@@ -215,10 +272,27 @@ private:
         return divisor.quotient(0, n.m, n.e - (64 - scale.span_shift));
     }
 
+    static Scale exact_only(Scale scale) noexcept {
+        if (scale.form != Form::Exact) {
+            scale.form = Form::Steps;
+        }
+        return scale;
+    }
+
+    // f1 - f0: on the units in the last place, where the forms have it, it is
+    // (T1 - T0) * 2^k exactly (below 2^62, so the engine's subtraction
+    // would not round it either).
+    SoftEngine::Rep difference() const noexcept {
+        if (fine_.form == Form::Steps) {
+            return SoftEngine::sub(f1_, f0_);
+        }
+        return {span_norm(fine_), fine_.k + 64 - fine_.span_shift, 0};
+    }
+
     SoftEngine::Rep by_steps(double f) const {
         const SoftEngine::Rep ff = SoftEngine::from_f64(f);
-        const SoftEngine::Rep p = SoftEngine::mul(xx0_, SoftEngine::sub(f1_, ff));
-        const SoftEngine::Rep q = SoftEngine::mul(xx1_, SoftEngine::sub(ff, f0_));
+        const SoftEngine::Rep p = SoftEngine::mul(SoftEngine::from_u64(x0_), SoftEngine::sub(f1_, ff));
+        const SoftEngine::Rep q = SoftEngine::mul(SoftEngine::from_u64(x1_), SoftEngine::sub(ff, f0_));
         const SoftEngine::Rep s = SoftEngine::add(p, q);
         if (s.m == 0) {
             return s;
@@ -227,9 +301,10 @@ private:
     }
 
     std::uint64_t x0_, x1_;
-    SoftEngine::Rep xx0_, xx1_, f0_, f1_, d_;
-    SoftDivisor<Reciprocal> divisor_;
+    SoftEngine::Rep f0_, f1_;
     Scale coarse_, fine_;
+    SoftEngine::Rep d_;
+    SoftDivisor<Reciprocal> divisor_;
 };
 
 }  // namespace rust::detail

@@ -68,6 +68,24 @@ public:
         return {divide(n, over).q, e + static_cast<std::int32_t>(over), negative};
     }
 
+    // The quotient of a whole number n by norm >> shift (a whole number) and
+    // its remainder times 2^shift: those of n << shift by norm, for n below
+    // (norm >> shift) * 2^64 and a shift below 64.
+    divop::QuotRem whole_quotient(divop::u128 n, int shift) const {
+        // Shifted by words: n << shift stays below norm * 2^64 < 2^128.
+        const auto hi = static_cast<std::uint64_t>(n >> 64);
+        const auto lo = static_cast<std::uint64_t>(n);
+        const divop::u128 shifted = (static_cast<divop::u128>((hi << shift) | (lo >> 1 >> (63 - shift))) << 64) |
+                                    (lo << shift);
+        if constexpr (Reciprocal) {
+            return divide_.div_rem_normalised(shifted);
+        } else {
+            return divop::div_rem(shifted, norm_);
+        }
+    }
+
+    std::uint64_t norm() const noexcept { return norm_; }
+
 private:
     divop::QuotRem divide(std::uint64_t n, std::uint64_t over) const {
         const divop::u128 num = SoftEngine::numerator(n, over);
@@ -112,10 +130,18 @@ struct Normalised {
     std::uint64_t m;
     std::int32_t e;  // the number is m * 2^(e - 64)
 
+    // The words are shifted apart: a 128-bit shift by a varying count costs
+    // a test of the count and two selects besides the shifts.
     static Normalised of(divop::u128 v) noexcept {
         const auto hi = static_cast<std::uint64_t>(v >> 64);
-        const int lz = hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(static_cast<std::uint64_t>(v));
-        return {static_cast<std::uint64_t>((v << lz) >> 64), 128 - lz};
+        const auto lo = static_cast<std::uint64_t>(v);
+        if (hi == 0) {
+            const int lz = std::countl_zero(lo);
+            return {lo << lz, 64 - lz};
+        }
+        const int lz = std::countl_zero(hi);
+        // lo >> 1 >> (63 - lz): the bits of lo that move up, none for lz = 0.
+        return {(hi << lz) | (lo >> 1 >> (63 - lz)), 128 - lz};
     }
 };
 

@@ -47,6 +47,19 @@ struct SoftQuotient {
     std::optional<std::uint64_t> to_whole_position() const noexcept { return F80::whole_position_of(parts_of(r)); }
 };
 
+// Whether the run from read(k) on is long: the query kLongRun ahead still
+// below the segment's end. A long run's loop works from a copy of the
+// segment's form, whose numbers the compiler then keeps apart from the
+// loop's stores; a short one (segments that see a few queries each, as in
+// a large table) reads the segment itself, as copying it, just after the
+// set-up stored it, costs more than such a run saves.
+inline constexpr std::size_t kLongRun = 16;
+
+template <class Read, class Key>
+bool long_run(Read& read, std::size_t k, std::size_t count, Key hi) {
+    return count - k > kLongRun && read(k + kLongRun) < hi;
+}
+
 }  // namespace detail
 
 // On the soft engine a segment prepares what it fixes once (the divisor's
@@ -77,17 +90,35 @@ public:
                                                 [this](std::uint64_t x) { return detail::f64_of(form_.answer(x)); });
         }
 #endif
+        if (detail::long_run(read, k, count, hi)) {
+            return run_long(read, k, count, lo, hi, out);
+        }
+        return run(form_, read, k, count, lo, hi, out);
+    }
+
+private:
+    // A long run out of line, with the segment's form copied
+    // (detail::long_run), so that its loop has the registers to itself.
+    template <class Read>
+    RUST_NOINLINE RunEnd run_long(Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
+                                  double* out) const {
+        const detail::SoftForward<true> form = form_;
+        return run(form, read, k, count, lo, hi, out);
+    }
+
+    template <class Read>
+    RUST_ALWAYS_INLINE static RunEnd run(const detail::SoftForward<true>& form, Read& read, std::size_t k,
+                                         std::size_t count, std::uint64_t lo, std::uint64_t hi, double* out) {
         for (std::size_t j = k; j < count; ++j) {
             const std::uint64_t x = read(j);
             if (x <= lo || x >= hi) {
                 return {j, false};
             }
-            out[j] = detail::f64_of(form_.answer(x));
+            out[j] = detail::f64_of(form.answer(x));
         }
         return {count, false};
     }
 
-private:
     std::uint64_t x0_, x1_;  // for the lanes
     double f0_, f1_;
     detail::SoftForward<true> form_;
@@ -107,11 +138,11 @@ public:
           method_(method),
           form_(x0, x1, f0_, f1_) {}
 
-    // From a segment's third query on: setting up (a division for the
-    // reciprocal, the ends' rounded difference, two scales) costs more than a
-    // query by the one-query form, so segments that see a query or two (a
-    // large table) are cheaper without it.
-    static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 2; }
+    // From a segment's second query on: setting up (two scales and a
+    // division for the reciprocal) costs more than a query by the one-query
+    // form, so segments that see one query each (a large table) are cheaper
+    // without it, and those that see a few already pay for it.
+    static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 1; }
     static constexpr bool kAnswersAtEnds = false;
     static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
 
@@ -132,23 +163,36 @@ public:
             k = lanes.next;
         }
 #endif
-        return detail::with_position_rule(method_,
-                                          [&](const auto rule) { return run(rule, read, k, count, lo, hi, out); });
+        const bool long_run = detail::long_run(read, k, count, hi);
+        return detail::with_position_rule(method_, [&](const auto rule) {
+            return long_run ? run_long(rule, read, k, count, lo, hi, out)
+                            : run(form_, rule, read, k, count, lo, hi, out);
+        });
     }
 
 private:
+    // As forward's.
+    template <class Rule, class Read>
+    RUST_NOINLINE RunEnd run_long(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
+                                  std::uint64_t* out) const {
+        const detail::SoftInverse<true> form = form_;
+        return run(form, rule, read, k, count, lo, hi, out);
+    }
+
     // The run with the method's rule fixed. A NaN fails both comparisons of a
     // run's bounds and goes back to the table.
     template <class Rule, class Read>
-    RunEnd run(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
-               std::uint64_t* out) const {
+    RUST_ALWAYS_INLINE static RunEnd run(const detail::SoftInverse<true>& form, const Rule rule, Read& read,
+                                         std::size_t k, std::size_t count, double lo, double hi,
+                                         std::uint64_t* out) {
         for (std::size_t j = k; j < count; ++j) {
             const double f = read(j);
             if (!(lo < f && f < hi)) {
                 return {j, false};
             }
-            const std::optional<std::uint64_t> position =
-                rule(detail::SoftQuotient{form_.template answer<Rule::kWhole>(f)});
+            const std::optional<std::uint64_t> position = detail::settled_or(rule, form.settle(f), [&] {
+                return detail::SoftQuotient{form.template answer<Rule::kWhole>(f)};
+            });
             if (!position) {
                 return {j, true};
             }
@@ -180,7 +224,9 @@ struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
         const double ff1 = detail::finite(f1);
         return detail::with_position_rule(method, [&](const auto rule) {
             constexpr bool kWhole = decltype(rule)::kWhole;
-            return rule(detail::SoftQuotient{detail::SoftInverse<false>::answer_once<kWhole>(x0, x1, ff0, ff1, ff)});
+            return detail::settled_or(rule, detail::SoftInverse<false>::settle_once<kWhole>(x0, x1, ff0, ff1, ff), [&] {
+                return detail::SoftQuotient{detail::SoftInverse<false>::answer_once<kWhole>(x0, x1, ff0, ff1, ff)};
+            });
         });
     }
 };

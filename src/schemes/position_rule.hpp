@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "extended/f80.hpp"
+#include "platform/attributes.hpp"
 #include "schemes/method.hpp"
 
 namespace rust::detail {
@@ -17,9 +18,76 @@ namespace rust::detail {
 // element (write) and then redoes by the rule itself those that write
 // marked (marked): see F80::write_position.
 // kWhole tells the rules apart where a form can skip work for one of them.
+//
+// A form may also know the exact value T that a quotient R was rounded from,
+// as T's whole part and fraction r / norm, and whether R lies within 1/8 of
+// T (Settled). Where it does and T's fraction lies further than that from a
+// rule's edges (0 and 1 for floor, ceiling and whole; 1/2 for nearest), T
+// gives the rule's position for R; settled() gives it, or says that R must
+// be worked out.
+struct Settled {
+    std::uint64_t whole;  // floor(T)
+    std::uint64_t r;      // T's fraction times norm
+    std::uint64_t norm;
+    bool exact;  // R is T wherever T is whole
+    bool close;  // R lies within 1/8 of T
+
+    // Each range is tested by one unsigned compare, the values below its
+    // start wrapping past its end: which side of 1/2 a fraction lies on is a
+    // coin toss for real-valued queries, which a branch would guess wrong
+    // half the time.
+    bool near_whole() const noexcept { return !close | !(r - (norm / 8 + 1) < norm - 2 * (norm / 8) - 1); }
+    bool near_half() const noexcept { return !close | (r - (norm / 2 - norm / 8) <= 2 * (norm / 8)); }
+    bool whole_and_exact() const noexcept { return r == 0 && exact; }
+};
+
+// What a rule takes from a Settled quotient: its position, none (the Exact
+// method finds none), or nothing yet (Open: R is to be worked out).
+enum class SettledPosition : std::uint8_t { Open, Position, None };
+
+// The rule's position from a settled quotient where it gives one, else from
+// the quotient that quotient() works out. The position goes back in a
+// register: an optional built in memory and read back whole would wait for
+// its parts' stores.
+template <class Rule, class Quotient>
+RUST_ALWAYS_INLINE std::optional<std::uint64_t> settled_or(const Rule rule, const std::optional<Settled>& settled,
+                                                           Quotient&& quotient) {
+    if (settled) {
+        std::uint64_t position = 0;
+        switch (Rule::settled(*settled, position)) {
+            case SettledPosition::Position:
+                return position;
+            case SettledPosition::None:
+                return std::nullopt;
+            case SettledPosition::Open:
+                break;
+        }
+    }
+    return rule(quotient());
+}
+
 template <F80::Rounding R>
 struct RoundedPosition {
     static constexpr bool kWhole = false;
+
+    static SettledPosition settled(const Settled& s, std::uint64_t& position) noexcept {
+        if constexpr (R == F80::Rounding::Nearest) {
+            if (s.near_half()) {
+                return SettledPosition::Open;
+            }
+            position = s.whole + static_cast<std::uint64_t>(s.r > s.norm / 2);
+        } else {
+            if (s.whole_and_exact()) {
+                position = s.whole;
+                return SettledPosition::Position;
+            }
+            if (s.near_whole()) {
+                return SettledPosition::Open;
+            }
+            position = s.whole + static_cast<std::uint64_t>(R == F80::Rounding::Up);
+        }
+        return SettledPosition::Position;
+    }
 
     template <class Quotient>
     std::optional<std::uint64_t> operator()(const Quotient& q) const {
@@ -37,6 +105,14 @@ struct RoundedPosition {
 // The floor when it equals the quotient, else nothing.
 struct WholePosition {
     static constexpr bool kWhole = true;
+
+    static SettledPosition settled(const Settled& s, std::uint64_t& position) noexcept {
+        if (s.whole_and_exact()) {
+            position = s.whole;
+            return SettledPosition::Position;
+        }
+        return s.near_whole() ? SettledPosition::Open : SettledPosition::None;
+    }
 
     template <class Quotient>
     std::optional<std::uint64_t> operator()(const Quotient& q) const {

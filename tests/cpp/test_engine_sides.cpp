@@ -271,4 +271,66 @@ TEST(EngineSides, WalksMatchMpfr) {
     }
 }
 
+// Inverse queries whose quotients lie at and around the places where one
+// method's position turns into the next: whole positions, halves, and the
+// quarters between (where a form may decide a position without rounding the
+// quotient), a few representable steps to either side. Segments of halves
+// (every step exact), of real values, and of positions about 2^59 to 2^63; runs
+// of sorted queries on one segment and each query alone.
+TEST(EngineSides, InverseQuotientsNearRoundingEdgesMatchMpfr) {
+    Inputs in(59);
+    for (int i = 0; i < 1500; ++i) {
+        const int kind = static_cast<int>(in.below(3));
+        const u64 span = 1 + in.below(kind == 0 ? 64 : u64{1} << in.below(40));
+        const u64 x0 = kind == 2 ? (u64{1} << (59 + in.below(5))) - span / 2 : in.below(1000);
+        const u64 x1 = x0 + span;
+        double f0;
+        double f1;
+        if (kind == 0) {
+            f0 = 0.5 * (static_cast<double>(in.below(2000)) - 1000);
+            f1 = f0 + 0.5 * static_cast<double>(1 + in.below(span * 4));
+        } else {
+            f0 = std::ldexp(1.0 + static_cast<double>(in.bits() >> 12) * 0x1p-52, static_cast<int>(in.below(60)) - 30);
+            f1 = f0 * (1.0 + std::ldexp(1.0 + static_cast<double>(in.bits() >> 12) * 0x1p-52,
+                                         -static_cast<int>(in.below(30))));
+            if (in.below(4) == 0) {  // the same magnitudes below zero
+                const double below = -f1;
+                f1 = -f0;
+                f0 = below;
+            }
+        }
+        // Positions in either order against the values.
+        const bool falling = in.below(2) == 0;
+        const std::vector<u64> xp = falling ? std::vector<u64>{x1, x0} : std::vector<u64>{x0, x1};
+        const std::vector<double> fp = {f0, f1};
+        std::vector<double> fq;
+        for (int q = 0; q < 40; ++q) {
+            // A position k + j / 8 of the segment and its value, then a few
+            // steps from it.
+            const double t = (static_cast<double>(in.below(span)) + static_cast<double>(in.below(8)) / 8) /
+                             static_cast<double>(span);
+            double f = f0 + (f1 - f0) * t;
+            const int steps = static_cast<int>(in.below(7)) - 3;
+            for (int k = 0; k < std::abs(steps); ++k) {
+                f = std::nextafter(f, steps < 0 ? -INFINITY : INFINITY);
+            }
+            if (f0 < f && f < f1) {
+                fq.push_back(f);
+            }
+        }
+        std::sort(fq.begin(), fq.end());
+        for (int method = 0; method < 4; ++method) {
+            const Result oracle = engine_side::mpfr.walk(xp, fp, {}, fq, method);
+            for (const Side* side : sides()) {
+                expect_same(side->walk(xp, fp, {}, fq, method), oracle, side->name, "inverse walk", i);
+                for (const double f : fq) {
+                    expect_same(side->inverse(f, xp[0], xp[1], f0, f1, method),
+                                engine_side::mpfr.inverse(f, xp[0], xp[1], f0, f1, method), side->name, "inverse",
+                                i);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

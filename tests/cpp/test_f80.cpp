@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "extended/f80.hpp"
+#include "extended/f80_soft_terms.hpp"
 
 namespace rust::detail {
 void PrintTo(const F80Parts& p, std::ostream* os) {
@@ -462,6 +463,40 @@ TEST_F(F80Test, FastConversionsMatchTheDefinitions) {
                 ASSERT_EQ(out, *whole);
             }
         }
+    }
+}
+
+// The soft engine's 128-bit terms against native shifts: a whole number's
+// first 64 bits and bit count, and its rounding to 64 significant bits (to
+// nearest, ties to even), at every bit count, with the bits below the top one
+// random, all ones (carries), all zeros, or a tie.
+TEST(SoftTerms, NormaliseAndRoundMatchNativeShifts) {
+    std::mt19937_64 gen(128);
+    for (int i = 0; i < 100000; ++i) {
+        const int width = 1 + i % 127;  // round_to_64_bits takes numbers below 2^127
+        const u128 top = u128{1} << (width - 1);
+        const u128 random = ((static_cast<u128>(gen()) << 64) | gen()) & (top - 1);
+        const int drop = width > 64 ? width - 64 : 0;
+        const u128 half = drop == 0 ? 0 : u128{1} << (drop - 1);
+        const u128 below[] = {random, top - 1, 0, half, half | (random & ~((half << 1) - 1))};
+        const u128 v = top | below[i / 127 % 5];
+        const auto words = rust::platform::from_words(static_cast<std::uint64_t>(v >> 64), static_cast<std::uint64_t>(v));
+
+        const rust::detail::Normalised n = rust::detail::Normalised::of(words);
+        ASSERT_EQ(n.m, static_cast<std::uint64_t>((v << (128 - width)) >> 64)) << width;
+        ASSERT_EQ(n.e, width);
+
+        const auto rounded = rust::detail::round_to_64_bits(words);
+        u128 expected = v;
+        if (drop > 0) {
+            const u128 unit = u128{1} << drop;
+            const u128 rest = v & (unit - 1);
+            const u128 down = v - rest;
+            const bool up = rest > half || (rest == half && ((down >> drop) & 1) != 0);
+            expected = up ? down + unit : down;
+        }
+        ASSERT_EQ(rust::platform::high_word(rounded), static_cast<std::uint64_t>(expected >> 64)) << width;
+        ASSERT_EQ(rust::platform::low_word(rounded), static_cast<std::uint64_t>(expected)) << width;
     }
 }
 
