@@ -185,14 +185,14 @@ def main(argv: list[str]) -> int:
         elapsed = time.monotonic() - started
         if mode == "goal":
             print(f"\n{env['cpu']} ({env['cores']} cores); module: {args.build}; {args.values} float values")
-            print(goal_table(res.by, res.regimes, functions, markdown=False))
+            print(goal_table(res.by, res.regimes, functions, markdown=False, build=args.build))
             if writes:
                 with open(os.path.join(out, "goal.md"), "w") as fh:
-                    fh.write(goal_table(res.by, res.regimes, functions, markdown=True) + "\n")
+                    fh.write(goal_table(res.by, res.regimes, functions, markdown=True, build=args.build) + "\n")
                 log(f"\nwritten to {out}")
             log(f"\n{elapsed:.0f} s")
             return 0
-    print("\n" + goal_table(res.by, res.regimes, functions, markdown=False))
+    print("\n" + goal_table(res.by, res.regimes, functions, markdown=False, build=args.build))
     print(report.speed_tables(res.by, res.regimes, markdown=False))
     print(report.memory_table(res.memory, markdown=False))
     plotted = report.write(res, out, log)

@@ -67,7 +67,7 @@ def main(argv: list[str] | None = None) -> int:
         lines.append("\nThe two runs share no regime with the same N: nothing to compare call by call.")
     lines += body
     for label, res in (("A", a), ("B", b)):
-        goals = goal_table(res.by, res.regimes, res.functions, markdown=False)
+        goals = goal_table(res.by, res.regimes, res.functions, markdown=False, build=res.env.get("build", ""))
         if goals:
             lines += ["", f"Goal summary of {label} ({res.describe()}):", goals]
     print("\n".join(lines), flush=True)

@@ -173,7 +173,7 @@ def values_text(r: Regime) -> str:
 def markdown(res: Results, plotted: bool) -> str:
     """results.md: the goal summary, how it is measured, the time and memory tables."""
     env, regimes, by = res.env, res.regimes, res.by
-    goals = goal_table(by, regimes, res.functions, markdown=True)
+    goals = goal_table(by, regimes, res.functions, markdown=True, build=env.get("build", ""))
     md = [
         "# Speed and memory",
         "",

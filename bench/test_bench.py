@@ -134,6 +134,26 @@ class Goals(unittest.TestCase):
                 self.assertEqual((m, count), (int(met), 1))
                 self.assertEqual(text, f"{ratio:.2f}" + ("✓" if met else "✗"))
 
+    def test_each_build_is_marked_against_its_own_goals(self):
+        #  build                          order     function         goal
+        cases = [
+            ("default build",               "even",   "forward_float", 0.9),
+            ("vector disabled",             "even",   "inverse_float", 1.2),
+            ("vector disabled",             "uneven", "forward_int",   0.8),
+            ("vector disabled",             "random", "forward_float", 0.3),
+            ("engine soft,vector disabled", "uneven", "forward_float", 2.5),
+            ("vector disabled,engine soft", "random", "inverse_float", 0.5),
+            ("vector disabled,engine soft", "even",   "inverse_int",   0.5),  # no float arithmetic
+            ("engine soft",                 "even",   "forward_float", 0.9),  # the lanes do most of it
+        ]
+        for build, order, fn, goal in cases:
+            with self.subTest(build=build, order=order, fn=fn):
+                self.assertEqual(goals.goal_of(order, fn, build), goal)
+                by = by_of("warm", order, [(100, fn, goal), (10**4, fn, goal + 0.01)])
+                text, met, count = goals.goal_cell(by, "warm", order, fn, [100, 10**4], build)
+                self.assertEqual((met, count), (1, 2))
+                self.assertTrue(text.endswith("✗"))
+
     def test_slowest_method_is_shown_and_counted(self):
         rows = [(100, "inverse_int", 0.40), (100, "inverse_int nearest", 0.42),
                 (100, "inverse_int ffill", 0.45), (100, "inverse_int bfill", 0.60),

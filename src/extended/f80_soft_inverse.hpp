@@ -81,12 +81,15 @@ public:
     // The exact quotient T = n / (T1 - T0), worked out in integers, for the
     // position rules to read (Settled): the exact form rounds once, so R lies
     // within 2^-64 of T in ratio, the scaled form within 3.001 * 2^-64 (see
-    // scaled_for_position); below 2^59 either is within 3.001 * 2^-5 < 1/8
-    // of T, and a whole T of the exact form is R itself (below 2^64, it has
-    // at most 64 bits). Where T's fraction lies clear of a rule's edges, this
-    // spares a query the quotient's normalising and rounding and the
-    // conversion to a position. nullopt where f is not on the forms'
-    // scales.
+    // scaled_for_position). In units of the remainder r (T's fraction times
+    // norm < 2^64) that is below 3.001 T < 4 (floor(T) + 1), the margin; a
+    // whole T of the exact form is R itself (below 2^64, it has at most 64
+    // bits). Where T's fraction lies clear of a rule's edges, as it does for
+    // nearly every query of a real-valued table, this spares the query the
+    // quotient's normalising and rounding and the conversion to a position,
+    // and one that hits a position of an exact table the same. nullopt where
+    // f is not on the forms' scales or T reaches 2^59, where the margin
+    // would not stay below norm / 4.
     RUST_ALWAYS_INLINE std::optional<Settled> settle(double f) const {
         std::int64_t big;
         if (coarse_.form == Form::Exact && on_scale(coarse_, f, big)) {
@@ -167,7 +170,7 @@ private:
 
     // settle() on a scale where f is T * 2^k.
     template <bool R>
-    RUST_ALWAYS_INLINE static Settled settled_on(const Scale& scale, std::int64_t big, std::uint64_t x0,
+    RUST_ALWAYS_INLINE static std::optional<Settled> settled_on(const Scale& scale, std::int64_t big, std::uint64_t x0,
                                                  std::uint64_t x1, const SoftDivisor<R>& divisor) {
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);
@@ -175,7 +178,10 @@ private:
         const divop::u128 n = static_cast<divop::u128>(x0) * a + static_cast<divop::u128>(x1) * b;
         // The remainder comes scaled as the divisor's significand is.
         const divop::QuotRem qr = divisor.whole_quotient(n, scale.span_shift);
-        return {qr.q, qr.r, divisor.norm(), scale.form == Form::Exact, qr.q >> 59 == 0};
+        if (qr.q >> 59 != 0) {
+            return std::nullopt;
+        }
+        return Settled{qr.q, qr.r, divisor.norm(), 4 * (qr.q + 1), scale.form == Form::Exact};
     }
 
     // f as T * 2^k, when it is a whole multiple of 2^k: its own significand

@@ -20,24 +20,26 @@ namespace rust::detail {
 // kWhole tells the rules apart where a form can skip work for one of them.
 //
 // A form may also know the exact value T that a quotient R was rounded from,
-// as T's whole part and fraction r / norm, and whether R lies within 1/8 of
-// T (Settled). Where it does and T's fraction lies further than that from a
-// rule's edges (0 and 1 for floor, ceiling and whole; 1/2 for nearest), T
-// gives the rule's position for R; settled() gives it, or says that R must
-// be worked out.
+// as T's whole part and fraction r / norm, and a margin below which R's
+// distance from T lies, in the same units as r (Settled). Where T's fraction
+// lies further than that from a rule's edges (0 and 1 for floor, ceiling and
+// whole; 1/2 for nearest), T gives the rule's position for R; settled()
+// gives it, or says that R must be worked out.
 struct Settled {
-    std::uint64_t whole;  // floor(T)
-    std::uint64_t r;      // T's fraction times norm
-    std::uint64_t norm;
-    bool exact;  // R is T wherever T is whole
-    bool close;  // R lies within 1/8 of T
+    std::uint64_t whole;   // floor(T)
+    std::uint64_t r;       // T's fraction times norm
+    std::uint64_t norm;    // 2^63 or more
+    std::uint64_t margin;  // |R - T| * norm < margin <= 2^61
+    bool exact;            // R is T wherever T is whole
 
     // Each range is tested by one unsigned compare, the values below its
     // start wrapping past its end: which side of 1/2 a fraction lies on is a
     // coin toss for real-valued queries, which a branch would guess wrong
-    // half the time.
-    bool near_whole() const noexcept { return !close | !(r - (norm / 8 + 1) < norm - 2 * (norm / 8) - 1); }
-    bool near_half() const noexcept { return !close | (r - (norm / 2 - norm / 8) <= 2 * (norm / 8)); }
+    // half the time. Near 1/2: |2r - norm| <= 2 margin - 1 for some r in the
+    // range, so every r outside it is a margin or more from norm / 2.
+    bool near_whole() const noexcept { return !(r - margin < norm - 2 * margin + 1); }
+    bool near_half() const noexcept { return r - (norm / 2 - margin) <= 2 * margin; }
+    bool above_half() const noexcept { return r > norm / 2; }
     bool whole_and_exact() const noexcept { return r == 0 && exact; }
 };
 
@@ -75,7 +77,7 @@ struct RoundedPosition {
             if (s.near_half()) {
                 return SettledPosition::Open;
             }
-            position = s.whole + static_cast<std::uint64_t>(s.r > s.norm / 2);
+            position = s.whole + static_cast<std::uint64_t>(s.above_half());
         } else {
             if (s.whole_and_exact()) {
                 position = s.whole;
