@@ -101,24 +101,13 @@ public:
         return std::nullopt;
     }
 
-    // settle() for one query without setting up a segment, by one hardware
-    // division: on the coarse scale only for the whole-position rule (Whole),
-    // whose queries mostly hit positions, which the exact form settles; the
-    // others' queries mostly lie between positions, which the units in the
-    // last place settle alone.
-    template <bool Whole>
+    // settle() for one query without setting up a segment, on the units in
+    // the last place alone, by one hardware division.
     RUST_ALWAYS_INLINE static std::optional<Settled> settle_once(std::uint64_t x0, std::uint64_t x1, double f0,
                                                                  double f1, double f) {
-        const SoftEngine::Rep r0 = SoftEngine::from_f64(f0);
-        const SoftEngine::Rep r1 = SoftEngine::from_f64(f1);
+        const Scale fine = common_scale(Scaled::of_unit(SoftEngine::from_f64(f0)),
+                                        Scaled::of_unit(SoftEngine::from_f64(f1)), x0, x1);
         std::int64_t big;
-        if constexpr (Whole) {
-            const Scale coarse = common_scale(Scaled::of(r0), Scaled::of(r1), x0, x1);
-            if (coarse.form == Form::Exact && on_scale(coarse, f, big)) {
-                return settled_on(coarse, big, x0, x1, SoftDivisor<false>(span_norm(coarse)));
-            }
-        }
-        const Scale fine = common_scale(Scaled::of_unit(r0), Scaled::of_unit(r1), x0, x1);
         if (fine.form != Form::Steps && on_scale(fine, f, big)) {
             return settled_on(fine, big, x0, x1, SoftDivisor<false>(span_norm(fine)));
         }
@@ -175,13 +164,33 @@ private:
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);
         // T lies between x0 and x1 (a, b >= 0 add up to T1 - T0), below 2^64.
-        const divop::u128 n = static_cast<divop::u128>(x0) * a + static_cast<divop::u128>(x1) * b;
+        const divop::u128 p = static_cast<divop::u128>(x0) * a;
+        const divop::u128 q = static_cast<divop::u128>(x1) * b;
+        const divop::u128 n = p + q;
         // The remainder comes scaled as the divisor's significand is.
         const divop::QuotRem qr = divisor.whole_quotient(n, scale.span_shift);
         if (qr.q >> 59 != 0) {
             return std::nullopt;
         }
-        return Settled{qr.q, qr.r, divisor.norm(), 4 * (qr.q + 1), scale.form == Form::Exact};
+        // The scaled form rounds nothing where the products and their sum
+        // have 64 significant bits at most (on the units in the last place,
+        // values with trailing zeros give such products): asked only of a
+        // whole T.
+        const bool exact = scale.form == Form::Exact ||
+                           (qr.r == 0 && within_64_bits(p) && within_64_bits(q) && within_64_bits(n));
+        return Settled{qr.q, qr.r, divisor.norm(), 4 * (qr.q + 1), exact};
+    }
+
+    // Whether v has at most 64 bits from its top one to its lowest one, so
+    // that rounding to 64 significant bits keeps it.
+    static bool within_64_bits(divop::u128 v) noexcept {
+        const auto hi = static_cast<std::uint64_t>(v >> 64);
+        const auto lo = static_cast<std::uint64_t>(v);
+        if (hi == 0) {
+            return true;
+        }
+        const int low = lo != 0 ? std::countr_zero(lo) : 64 + std::countr_zero(hi);
+        return 128 - std::countl_zero(hi) - low <= 64;
     }
 
     // f as T * 2^k, when it is a whole multiple of 2^k: its own significand

@@ -224,7 +224,7 @@ struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
         const double ff1 = detail::finite(f1);
         return detail::with_position_rule(method, [&](const auto rule) {
             constexpr bool kWhole = decltype(rule)::kWhole;
-            return detail::settled_or(rule, detail::SoftInverse<false>::settle_once<kWhole>(x0, x1, ff0, ff1, ff), [&] {
+            return detail::settled_or(rule, detail::SoftInverse<false>::settle_once(x0, x1, ff0, ff1, ff), [&] {
                 return detail::SoftQuotient{detail::SoftInverse<false>::answer_once<kWhole>(x0, x1, ff0, ff1, ff)};
             });
         });
