@@ -164,33 +164,28 @@ private:
         const auto a = static_cast<std::uint64_t>(scale.big1 - big);
         const auto b = static_cast<std::uint64_t>(big - scale.big0);
         // T lies between x0 and x1 (a, b >= 0 add up to T1 - T0), below 2^64.
-        const divop::u128 p = static_cast<divop::u128>(x0) * a;
-        const divop::u128 q = static_cast<divop::u128>(x1) * b;
-        const divop::u128 n = p + q;
+        const divop::u128 n = static_cast<divop::u128>(x0) * a + static_cast<divop::u128>(x1) * b;
         // The remainder comes scaled as the divisor's significand is.
         const divop::QuotRem qr = divisor.whole_quotient(n, scale.span_shift);
         if (qr.q >> 59 != 0) {
             return std::nullopt;
         }
         // The scaled form rounds nothing where the products and their sum
-        // have 64 significant bits at most (on the units in the last place,
-        // values with trailing zeros give such products): asked only of a
-        // whole T.
+        // have at most 64 bits from their top one to their lowest one (on
+        // the units in the last place, values with trailing zeros give such
+        // products): a product has at most its factors' bits so counted, and
+        // a whole T's sum is T (T1 - T0). Asked only of a whole T.
+        const auto span = static_cast<std::uint64_t>(scale.big1 - scale.big0);
         const bool exact = scale.form == Form::Exact ||
-                           (qr.r == 0 && within_64_bits(p) && within_64_bits(q) && within_64_bits(n));
+                           (qr.r == 0 && significant_bits(x0) + significant_bits(a) <= 64 &&
+                            significant_bits(x1) + significant_bits(b) <= 64 &&
+                            significant_bits(qr.q) + significant_bits(span) <= 64);
         return Settled{qr.q, qr.r, divisor.norm(), 4 * (qr.q + 1), exact};
     }
 
-    // Whether v has at most 64 bits from its top one to its lowest one, so
-    // that rounding to 64 significant bits keeps it.
-    static bool within_64_bits(divop::u128 v) noexcept {
-        const auto hi = static_cast<std::uint64_t>(v >> 64);
-        const auto lo = static_cast<std::uint64_t>(v);
-        if (hi == 0) {
-            return true;
-        }
-        const int low = lo != 0 ? std::countr_zero(lo) : 64 + std::countr_zero(hi);
-        return 128 - std::countl_zero(hi) - low <= 64;
+    // The bits of v from its top one to its lowest one (none for zero).
+    static int significant_bits(std::uint64_t v) noexcept {
+        return v == 0 ? 0 : 64 - std::countl_zero(v) - std::countr_zero(v);
     }
 
     // f as T * 2^k, when it is a whole multiple of 2^k: its own significand
