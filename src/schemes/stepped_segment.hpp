@@ -133,7 +133,7 @@ private:
             // time with nothing else to keep track of, eight at a time in
             // vector lanes where the segment allows it.
             if (evenly_spaced_ahead(read, j, count, lo, hi)) {
-                const RunEnd stepped = answer_stepped(path, read, j, count, hi, divide, out);
+                const RunEnd stepped = answer_stepped(path, read, j, count, hi, divide, finish, out);
                 if (stepped.failed) {
                     return stepped;
                 }
@@ -185,21 +185,22 @@ private:
     // stepped. The gap the run needs next is learnt with one division; a run
     // that needs a new gap twice in a row is not evenly spaced and goes back
     // to dividing.
-    template <VectorPath Path, class Read, class Divide>
+    template <VectorPath Path, class Read, class Divide, class Finish>
     RunEnd answer_stepped(Path path, Read& read, std::size_t j, std::size_t count, Key hi, const Divide& divide,
-                          Answer* out) {
+                          const Finish finish, Answer* out) {
         const Kernel kernel = kernel_;
         const Line line = line_;
         Key key = read(j);
         divop::QuotRem qr = line.whole(divide(line.part(kernel.distance(key)), line.norm));
-        if (!kernel.finish(qr, line.norm, out[j])) {
+        if (!finish(qr, line.norm, out[j])) {
             return {j, true};
         }
         ++j;
         for (std::uint64_t want = key_gap(key, read(j));;) {
             learnt_.learn(line, want, divide);
             const Stepped<Key> r =
-                step_run(path, read, j, count, hi, kernel, line.norm, learnt_.gaps(), learnt_.steps(), key, qr, out);
+                step_run(path, read, j, count, hi, kernel, finish, line.norm, learnt_.gaps(), learnt_.steps(), key, qr,
+                         out);
             if (r.failed) {
                 return {r.next, true};
             }

@@ -1,7 +1,7 @@
 // Stepping: evenly spaced keys answered by additions from one division.
 //
 // The steps of the gaps a segment's runs have shown, and the loops that answer a
-// run one key at a time, on four chains, or in eight vector lanes.
+// run one key at a time, four at a time, or in eight vector lanes.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +19,8 @@ namespace rust::detail {
 // span / (N - 1)), whose gaps differ by one, and the values at them, whose
 // gaps differ by the slope.
 inline constexpr std::size_t kLearntGaps = 3;
-// Keys a chained group, and a vector group, answers at once.
-inline constexpr std::size_t kChains = 4;
+// Keys a stepped group, and a vector group, answers at once.
+inline constexpr std::size_t kGroupKeys = 4;
 inline constexpr std::size_t kStepLanes = 8;
 
 // b - a modulo 2^64 (for signed keys the subtraction in their own type could
@@ -82,54 +82,47 @@ struct Stepped {
 
 // The keys from read(j) on, four at a time while each group is the next
 // four keys g apart (at most `groups` groups, all below the segment's end)
-// and all four have answers: chain l holds the quotient and remainder for
-// the key l + 1 gaps on, and every chain moves by four steps per group.
-// One chain would make each key wait for the carry of the one before it;
-// four keep as many additions going at once. Returns where it stopped,
+// and all four have answers (finish, the run's): the quotient and remainder
+// step once per key, and the group's keys are checked and its answers stored
+// together. One chain of steps (a compare and a select per key) keeps up
+// with the rest of the work per key and leaves the registers to the loop,
+// where separate chains for the four keys would not fit. Returns where it stopped,
 // with key and qr moved to the last key answered; the one-gap-at-a-time
 // loop goes on from there, and finds any failure of the group it stopped
 // at.
-template <class Kernel, class Read, class Key = typename Kernel::Key, class Answer = typename Kernel::Answer>
-std::size_t step_chains(Read& read, std::size_t j, std::size_t count, std::uint64_t groups, const Kernel& kernel,
+template <class Finish, class Read, class Key, class Answer>
+std::size_t step_groups(Read& read, std::size_t j, std::size_t count, std::uint64_t groups, const Finish finish,
                         const std::uint64_t norm, const std::uint64_t g, const divop::Step step, Key& key,
                         divop::QuotRem& qr, Answer* out) {
-    divop::QuotRem chain[kChains];
-    divop::QuotRem at = qr;
-    divop::QuotRem four{0, 0};
-    for (std::size_t l = 0; l < kChains; ++l) {
-        at = divop::advance(at, step, norm);
-        chain[l] = at;
-        four = divop::advance(four, step, norm);
-    }
-    const divop::Step step4{four.q, four.r};
     auto base = static_cast<std::uint64_t>(key);
+    divop::QuotRem at = qr;
     std::uint64_t done = 0;
-    for (; done < groups && count - j >= kChains; ++done) {
+    for (; done < groups && count - j >= kGroupKeys; ++done) {
         bool next_four = true;
-        for (std::size_t l = 0; l < kChains; ++l) {
+        for (std::size_t l = 0; l < kGroupKeys; ++l) {
             next_four &= static_cast<std::uint64_t>(read(j + l)) == base + (l + 1) * g;
         }
         if (!next_four) {
             break;
         }
-        Answer answers[kChains];
+        Answer answers[kGroupKeys];
+        divop::QuotRem each = at;
         bool answered = true;
-        for (std::size_t l = 0; l < kChains; ++l) {
-            answered &= kernel.finish(chain[l], norm, answers[l]);
+        for (std::size_t l = 0; l < kGroupKeys; ++l) {
+            each = divop::advance(each, step, norm);
+            answered &= finish(each, norm, answers[l]);
         }
         if (!answered) {
             break;
         }
-        for (std::size_t l = 0; l < kChains; ++l) {
+        for (std::size_t l = 0; l < kGroupKeys; ++l) {
             out[j + l] = answers[l];
         }
-        qr = chain[kChains - 1];
-        base += kChains * g;
-        j += kChains;
-        for (std::size_t l = 0; l < kChains; ++l) {
-            chain[l] = divop::advance(chain[l], step4, norm);
-        }
+        at = each;
+        base += kGroupKeys * g;
+        j += kGroupKeys;
     }
+    qr = at;
     key = static_cast<Key>(base);
     return j;
 }
@@ -204,13 +197,15 @@ template <class Kernel, class Read, class Key = typename Kernel::Key, class Answ
 // gaps (0: none learnt in that slot) and below hi, answered by stepping the
 // numerator's quotient and scaled remainder from qr, that of `key`; returns
 // where the run broke off, and the gap it lacked there (0 if it broke off for
-// another reason). A function of its own with everything in locals, so that
-// the loop keeps its values in registers.
-template <VectorPath Path, class Kernel, class Read, class Key = typename Kernel::Key,
+// another reason). finish is the run's, the kernel's with its rounding fixed.
+// A function of its own with everything in locals, so that the loop keeps its
+// values in registers.
+template <VectorPath Path, class Kernel, class Finish, class Read, class Key = typename Kernel::Key,
           class Answer = typename Kernel::Answer>
-RUST_NOINLINE Stepped<Key> step_run(Path, Read& read, std::size_t j, std::size_t count, Key hi, const Kernel kernel,
-                                    const std::uint64_t norm, const std::uint64_t* gaps,
-                                    const divop::Step* steps, Key key, divop::QuotRem qr, Answer* out) {
+RUST_NOINLINE Stepped<Key> step_run(Path, Read& read, std::size_t j, std::size_t count, Key hi,
+                                    [[maybe_unused]] const Kernel kernel, const Finish finish,
+                                    const std::uint64_t norm, const std::uint64_t* gaps, const divop::Step* steps,
+                                    Key key, divop::QuotRem qr, Answer* out) {
 #if defined(RUST_HAVE_LANES)
     // Runs of one gap, at least two groups of eight long, go eight keys at
     // a time on the lanes' path.
@@ -226,13 +221,13 @@ RUST_NOINLINE Stepped<Key> step_run(Path, Read& read, std::size_t j, std::size_t
     }
 #endif
     // Runs of one gap, at least two groups of four long, go four keys at a
-    // time on four chains.
-    if (j + 2 * kChains <= count && read(j) > key) {
+    // time.
+    if (j + 2 * kGroupKeys <= count && read(j) > key) {
         const std::uint64_t g = key_gap(key, read(j));
         const std::size_t slot = slot_of(gaps, g);
         const std::uint64_t span = key_gap(key, hi) - 1;
-        if (slot < kLearntGaps && span / (2 * kChains) >= g) {
-            j = step_chains(read, j, count, span / kChains / g, kernel, norm, g, steps[slot], key, qr, out);
+        if (slot < kLearntGaps && span / (2 * kGroupKeys) >= g) {
+            j = step_groups(read, j, count, span / kGroupKeys / g, finish, norm, g, steps[slot], key, qr, out);
         }
     }
     for (; j < count; ++j) {
@@ -247,7 +242,7 @@ RUST_NOINLINE Stepped<Key> step_run(Path, Read& read, std::size_t j, std::size_t
         }
         qr = divop::advance(qr, steps[slot], norm);
         key = next;
-        if (!kernel.finish(qr, norm, out[j])) {
+        if (!finish(qr, norm, out[j])) {
             return {j, true, key, qr, 0};
         }
     }
