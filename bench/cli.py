@@ -24,7 +24,7 @@ import tempfile
 import time
 
 from bench import cases, data, memory, report, timing
-from bench.goals import goal_table
+from bench.goals import NO_LANES, goal_table
 from bench.regimes import fmt_count, regimes_for
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -58,6 +58,24 @@ def environment(build: str) -> dict:
     except OSError:
         info["revision"] = None
     return info
+
+
+def cpu_has_lanes() -> bool:
+    """Whether the module's vector path runs here: AVX-512 F and DQ, as the module asks of the CPU."""
+    try:
+        with open("/proc/cpuinfo") as fh:
+            flags = re.search(r"^flags\s*:\s*(.*)$", fh.read(), re.M).group(1).split()
+    except (OSError, AttributeError):
+        return platform.machine() in ("x86_64", "AMD64")  # not known: as built
+    return "avx512f" in flags and "avx512dq" in flags
+
+
+def build_run(build: str) -> str:
+    """The build's name as its goals read it: where the CPU lacks AVX-512, the
+    default build runs the portable path."""
+    if "vector disabled" in build.split(",") or cpu_has_lanes():
+        return build
+    return f"{build},{NO_LANES}"
 
 
 def run_metadata(env: dict) -> dict:
@@ -151,6 +169,7 @@ def main(argv: list[str]) -> int:
         have_pandas = True
     except ImportError:
         have_pandas = False
+    args.build = build_run(args.build)
     env = environment(args.build)
 
     def log(msg: str) -> None:

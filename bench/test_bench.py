@@ -145,6 +145,8 @@ class Goals(unittest.TestCase):
             ("vector disabled,engine soft", "random", "inverse_float", 0.5),
             ("vector disabled,engine soft", "even",   "inverse_int",   0.5),  # no float arithmetic
             ("engine soft",                 "even",   "forward_float", 0.9),  # the lanes do most of it
+            ("default build," + goals.NO_LANES, "even", "inverse_float", 1.2),  # no lanes to run
+            ("engine soft," + goals.NO_LANES,   "even", "inverse_float", 2.5),
         ]
         for build, order, fn, goal in cases:
             with self.subTest(build=build, order=order, fn=fn):

@@ -35,7 +35,8 @@ struct RouteEnd {
 
 // Without the vector route, such queries go one after another from segment to
 // segment in a function of their own, which keeps what the walk carries from
-// query to query (the segment and its ends) in registers. Back to the walk at
+// query to query (the segment and its ends) in registers, each segment set up
+// by the direction's few() as its first query comes. Back to the walk at
 // the first query that is not above the current segment's first key, that
 // lies at or past the table's last key, or that is the kManyQueries-th in a
 // row in one segment, where the segment's own runs do better.
@@ -50,6 +51,7 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, Read& read, std::si
     const Key top = keys[keys.size() - 1];
     Key lo = keys[i - 1];
     Key hi = keys[i];
+    auto segment = queries.few(i);
     std::size_t in_segment = 0;
     for (; k < count; ++k) {
         const Key key = read(k);
@@ -65,11 +67,12 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, Read& read, std::si
                 lo = hi;
                 hi = keys[++i];
             } while (!(key <= hi));
+            segment = queries.few(i);
             in_segment = 0;
         } else if (++in_segment >= kManyQueries) {
             break;
         }
-        if (!queries.inside(i, key, out[k])) {
+        if (!segment.answer(key, out[k])) {
             return {k, i, true};
         }
     }

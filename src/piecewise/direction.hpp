@@ -22,7 +22,8 @@ namespace rust {
 // sequence `keys`, the answer on a tie point (hit), outside the table (index
 // 0 or n: a fill, or the failure), and strictly inside segment i (false: the
 // Exact method found nothing); set_up(segment, i) sets up the direction's
-// segment kind, which the walk hands runs of queries to.
+// segment kind, which the walk hands runs of queries to, and few(i) segment i
+// for a few queries, with inside()'s answers.
 template <class Q>
 concept Direction =
     requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
@@ -31,9 +32,24 @@ concept Direction =
         { q.hit(i) } -> std::same_as<typename Q::Answer>;
         { q.outside(i, out) } -> std::same_as<std::optional<InterpError>>;
         { q.inside(i, key, out) } -> std::same_as<bool>;
+        { q.few(i).answer(key, out) } -> std::same_as<bool>;
         q.set_up(segment, i);
         q.prefetch(i);
     } && SegmentKind<typename Q::Segment, typename Q::Key, typename Q::Answer>;
+
+namespace detail {
+
+// A segment of a kind without a light set-up: each query answered by the
+// direction's inside().
+template <class Q>
+struct OneByOne {
+    const Q* queries;
+    std::size_t i;
+
+    bool answer(typename Q::Key key, typename Q::Answer& out) const { return queries->inside(i, key, out); }
+};
+
+}  // namespace detail
 
 // What each direction searches and how it answers: forward searches the
 // positions xp and answers with values, inverse searches the values fp and
@@ -63,6 +79,17 @@ struct ForwardQueries {
     bool inside(std::size_t i, Key key, Answer& out) const {
         out = Scheme<X, F>::forward(key, keys[i - 1], keys[i], values[i - 1], values[i]);
         return true;
+    }
+
+    // Segment i set up for the few queries a large table's sorted queries
+    // bring it: the segment kind's light set-up where it has one, else
+    // inside() for each.
+    auto few(std::size_t i) const noexcept {
+        if constexpr (requires { Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]); }) {
+            return Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]);
+        } else {
+            return detail::OneByOne<ForwardQueries>{this, i};
+        }
     }
 
     void prefetch(std::size_t i) const noexcept { platform::prefetch(values.data() + i); }
@@ -119,6 +146,15 @@ struct InverseQueries {
             Scheme<X, F>::inverse(key, positions[i - 1], positions[i], keys[i - 1], keys[i], method);
         out = x.value_or(X{});
         return x.has_value();
+    }
+
+    // As for the forward queries.
+    auto few(std::size_t i) const noexcept {
+        if constexpr (requires { Segment::few(positions[i - 1], positions[i], keys[i - 1], keys[i], method); }) {
+            return Segment::few(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
+        } else {
+            return detail::OneByOne<InverseQueries>{this, i};
+        }
     }
 
     void prefetch(std::size_t i) const noexcept { platform::prefetch(positions.data() + i); }

@@ -74,6 +74,10 @@ class ForwardSegment<std::uint64_t, std::int64_t> : public detail::SteppedSegmen
 public:
     ForwardSegment(std::uint64_t x0, std::uint64_t x1, std::int64_t f0, std::int64_t f1)
         : SteppedSegment({x0, x1, detail::offset_form(f0), detail::offset_form(f1)}) {}
+
+    static Few few(std::uint64_t x0, std::uint64_t x1, std::int64_t f0, std::int64_t f1) noexcept {
+        return Few({x0, x1, detail::offset_form(f0), detail::offset_form(f1)});
+    }
 };
 
 template <>
@@ -81,6 +85,10 @@ class InverseSegment<std::uint64_t, std::int64_t> : public detail::SteppedSegmen
 public:
     InverseSegment(std::uint64_t x0, std::uint64_t x1, std::int64_t f0, std::int64_t f1, Method method)
         : SteppedSegment({x0, x1, detail::offset_form(f0), detail::offset_form(f1), method}) {}
+
+    static Few few(std::uint64_t x0, std::uint64_t x1, std::int64_t f0, std::int64_t f1, Method method) noexcept {
+        return Few({x0, x1, detail::offset_form(f0), detail::offset_form(f1), method});
+    }
 };
 
 }  // namespace rust

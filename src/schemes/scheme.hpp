@@ -60,6 +60,11 @@ struct KeyReader {
 //   segment's right end (x = x1, f = f1), give that tie point's own answer
 //   exactly: the walk then asks them there too, rather than telling such
 //   queries apart.
+// - few(x0, x1, f0, f1[, method]) (optional, static): the segment set up
+//   for the few queries a large table brings each segment, more cheaply
+//   than for a run; its answer(key, out) gives the scheme's answer for a key
+//   inside the segment or on its right end (kAnswersAtEnds), false where
+//   the Exact method finds none.
 // - kLanesAnswerEnds (optional): where kAnswersAtEnds is false, true where the
 //   scheme's forward_lanes() or inverse_lanes() for this direction answer a
 //   query on a segment's right end as the tie point does: the walk's vector

@@ -11,6 +11,7 @@
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
 #include "platform/attributes.hpp"
+#include "platform/divide.hpp"
 #include "platform/vector_path.hpp"
 #include "schemes/offset_lanes.hpp"
 #include "schemes/offset_math.hpp"
@@ -84,6 +85,33 @@ public:
         return line_.falling ? run_prepared<true>(path, read, k, count, lo, hi, out)
                              : run_prepared<false>(path, read, k, count, lo, hi, out);
     }
+
+    // The segment set up for the few keys a large table's sorted queries
+    // bring it, each divided on its own by one hardware division, as the
+    // one-query answer divides, but of the part c t alone and with the
+    // segment's numbers kept at hand. No reciprocal is prepared: its own
+    // hardware division would cost as much as those of the segment's keys.
+    // Answers are the scheme's, as every route's are.
+    class Few {
+    public:
+        explicit Few(const Kernel& kernel) noexcept : kernel_(kernel), line_(kernel.line()) {}
+
+        // The answer at a key inside the segment or on its right end (false:
+        // none, the Exact method's NotFound).
+        bool answer(Key key, Answer& out) const noexcept {
+            // 0 < t <= d, so c t <= c d and the quotient, at most c, fits
+            // 64 bits: the division's bounds hold without a check.
+            const divop::u128 part = line_.part(kernel_.distance(key));
+            const platform::WordDivision qr =
+                platform::divide_words(static_cast<std::uint64_t>(part >> 64), static_cast<std::uint64_t>(part),
+                                       line_.norm);
+            return kernel_.finish(line_.whole({qr.q, qr.r}), line_.norm, out);
+        }
+
+    private:
+        Kernel kernel_;
+        Line line_;
+    };
 
 private:
     static constexpr std::size_t kOneByOne = 16;
