@@ -101,13 +101,16 @@ class SmallDivisor {
 public:
     // Whether numerators n < c d, quotients below c, fit these bounds.
     static constexpr bool fits(std::uint64_t c, std::uint64_t d) noexcept {
-        return d != 0 && c < kQuotientBound && c <= (kNumeratorBound - 1) / d;
+        return d != 0 && c < kQuotientBound && static_cast<u128>(c) * d < kNumeratorBound;
     }
 
     explicit SmallDivisor(std::uint64_t d) noexcept : d_(d), reciprocal_(1.0 / static_cast<double>(d)) {}
 
     QuotRem div_rem(std::uint64_t n) const noexcept {
-        std::uint64_t q = static_cast<std::uint64_t>(static_cast<double>(n) * reciprocal_);
+        // Both within 2^53, so converted as signed numbers: x86-64 has single
+        // instructions for those, not for unsigned ones.
+        const double estimate = static_cast<double>(static_cast<std::int64_t>(n)) * reciprocal_;
+        std::uint64_t q = static_cast<std::uint64_t>(static_cast<std::int64_t>(estimate));
         std::uint64_t r = n - q * d_;
         // Modulo 2^64: a remainder below zero wraps to the top, past 2d.
         if (r >= d_) {
