@@ -81,11 +81,15 @@ struct ForwardQueries {
         return true;
     }
 
+    // Whether the segment kind has a light set-up of its own for a few
+    // queries, which answers its right end too.
+    static constexpr bool kOwnFew = requires(const X x, const F f) { Segment::few(x, x, f, f); };
+
     // Segment i set up for the few queries a large table's sorted queries
     // bring it: the segment kind's light set-up where it has one, else
     // inside() for each.
     auto few(std::size_t i) const noexcept {
-        if constexpr (requires { Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]); }) {
+        if constexpr (kOwnFew) {
             return Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]);
         } else {
             return detail::OneByOne<ForwardQueries>{this, i};
@@ -149,8 +153,10 @@ struct InverseQueries {
     }
 
     // As for the forward queries.
+    static constexpr bool kOwnFew = requires(const X x, const F f, Method m) { Segment::few(x, x, f, f, m); };
+
     auto few(std::size_t i) const noexcept {
-        if constexpr (requires { Segment::few(positions[i - 1], positions[i], keys[i - 1], keys[i], method); }) {
+        if constexpr (kOwnFew) {
             return Segment::few(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
         } else {
             return detail::OneByOne<InverseQueries>{this, i};

@@ -73,9 +73,10 @@ FirstQueries answer_first_queries(const Queries& queries, Read& read, std::size_
 //   at a time, whose setup serves the whole run (and whose integer arithmetic
 //   steps from query to query when they are evenly spaced); a query that goes
 //   on strictly inside the next segment skips it too; where segments see a
-//   few queries each, integer tables go on in sorted batches, each query's
-//   segment counted among the batch's few keys and the queries answered
-//   eight at a time (with AVX-512);
+//   few queries each, they go on from segment to segment, each set up
+//   lightly as its first query comes, or (with AVX-512) in sorted batches,
+//   each query's segment counted among the batch's few keys and the queries
+//   answered eight at a time;
 // - scattered queries: batches searched in lockstep.
 // Every route takes the call's vector path.
 template <VectorPath Path, Direction Queries, class Read>
@@ -155,7 +156,11 @@ std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t c
                 break;
             }
             hint = ++i;
-            if constexpr (Segment::kAnswersAtEnds || (Path::kLanes && kLanesAnswerEnds<Segment>)) {
+            // Routes that answer a query on a segment's right end as the tie
+            // point: the vector one where the kind's lanes or one-query answers
+            // do, the one without lanes where the kind sets itself up for a few
+            // queries.
+            if constexpr (Path::kLanes ? Segment::kAnswersAtEnds || kLanesAnswerEnds<Segment> : Queries::kOwnFew) {
                 short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
                 if (short_segments >= detail::kShortSegments) {
                     const detail::RouteEnd end = detail::answer_dense_route(path, queries, read, k, count, i, out);

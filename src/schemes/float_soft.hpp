@@ -60,6 +60,29 @@ bool long_run(Read& read, std::size_t k, std::size_t count, Key hi) {
     return count - k > kLongRun && read(k + kLongRun) < hi;
 }
 
+// What the segments' light set-ups for a few queries keep: the right end,
+// whose queries are the tie point's (the steps need not give its value), and
+// the form, worked out at the first query inside the segment, which is when
+// the end values are checked, as one query at a time checks them: a query on
+// the tie point reads neither.
+template <class Form>
+struct FewForm {
+    std::uint64_t x1;
+    double f1;
+    std::uint64_t x0;
+    double f0;
+    std::optional<Form> formed;
+
+    FewForm(std::uint64_t x0_, std::uint64_t x1_, double f0_, double f1_) : x1(x1_), f1(f1_), x0(x0_), f0(f0_) {}
+
+    const Form& form() {
+        if (!formed) {
+            formed.emplace(x0, x1, finite(f0), finite(f1));
+        }
+        return *formed;
+    }
+};
+
 }  // namespace detail
 
 // On the soft engine a segment prepares what it fixes once (the divisor's
@@ -80,6 +103,24 @@ public:
     static bool set_up_now(std::size_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept { return true; }
     static constexpr bool kAnswersAtEnds = false;
     static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
+
+    // The segment for the few queries a large table brings it
+    // (detail::FewForm), without the reciprocal, whose own division would
+    // cost what theirs do.
+    class Few {
+    public:
+        Few(std::uint64_t x0, std::uint64_t x1, double f0, double f1) : segment_(x0, x1, f0, f1) {}
+
+        bool answer(std::uint64_t x, double& out) {
+            out = x == segment_.x1 ? segment_.f1 : detail::f64_of(segment_.form().answer(x));
+            return true;
+        }
+
+    private:
+        detail::FewForm<detail::SoftForward<false>> segment_;
+    };
+
+    static Few few(std::uint64_t x0, std::uint64_t x1, double f0, double f1) noexcept { return {x0, x1, f0, f1}; }
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
@@ -145,6 +186,38 @@ public:
     static bool set_up_now(std::size_t answered, double, double, double) noexcept { return answered >= 1; }
     static constexpr bool kAnswersAtEnds = false;
     static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
+
+    // As forward's, with the method's rule asked for each query.
+    class Few {
+    public:
+        Few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
+            : segment_(x0, x1, f0, f1), method_(method) {}
+
+        bool answer(double f, std::uint64_t& out) {
+            if (f == segment_.f1) {
+                out = segment_.x1;
+                return true;
+            }
+            const detail::SoftInverse<false>& form = segment_.form();
+            // The position written where it is found, so that no optional
+            // travels out of a call through memory.
+            return detail::with_position_rule(method_, [&](const auto rule) {
+                const std::optional<std::uint64_t> position = detail::settled_or(rule, form.settle(f), [&] {
+                    return detail::SoftQuotient{form.template answer<decltype(rule)::kWhole>(f)};
+                });
+                out = position.value_or(0);
+                return position.has_value();
+            });
+        }
+
+    private:
+        detail::FewForm<detail::SoftInverse<false>> segment_;
+        Method method_;
+    };
+
+    static Few few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method) noexcept {
+        return {x0, x1, f0, f1, method};
+    }
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, double lo, double hi,

@@ -411,3 +411,39 @@ def test_long_runs_of_exact_positions_match_single_queries(table, planted):
     assert inverse(values, xp, fp) == expected
     if table != "about 2^63":
         assert (planted is not None) == bool(failures)
+
+
+# ---------------------------------------------------------------------------
+# Sorted queries a few to a segment of a large table, which go from segment to
+# segment without a search: a query on a tie point is that point's value, bit
+# for bit, even where the value is not finite, and only a query strictly
+# inside a segment next to such a value fails. Against the same queries one
+# call each.
+
+@pytest.mark.parametrize("inside_next_to_it", [None, 150, 1200], ids=["none", "early", "late"])
+@pytest.mark.parametrize("special", [NAN, INF, -INF], ids=["nan", "inf", "-inf"])
+def test_queries_a_few_to_a_segment_hit_values_that_are_not_finite(special, inside_next_to_it):
+    rng = random.Random(5)
+    n = 1000
+    xp = [10 * i for i in range(n)]
+    fp = [rng.uniform(-1e3, 1e3) for _ in range(n)]
+    targets = set(range(100, n - 1, 37))
+    for i in targets:
+        fp[i] = special
+    x = []
+    for i in range(n - 1):
+        # Two queries inside each segment, none in those next to a special
+        # value, whose tie point is queried itself.
+        if i in targets:
+            x.append(xp[i])
+        elif i + 1 not in targets:
+            x += sorted(rng.sample(range(xp[i] + 1, xp[i + 1]), 2))
+    if inside_next_to_it is not None:
+        i = min(t for t in targets if 2 * t > inside_next_to_it)
+        x.append(xp[i] + 3)
+        x.sort()
+    singles = [forward([q], xp, fp) for q in x]
+    failures = [s for s in singles if not isinstance(s, list)]
+    expected = failures[0] if failures else [s[0] for s in singles]
+    assert forward(x, xp, fp) == expected
+    assert (inside_next_to_it is not None) == bool(failures)
