@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "piecewise/interp_error.hpp"
 #include "piecewise/search_batch.hpp"
@@ -22,14 +24,84 @@ inline constexpr std::size_t kBatch = 32;
 inline constexpr unsigned kFarQueries = 4;
 inline constexpr std::size_t kNear = 16;
 
-// Queries [k, end) by the batched search; near counts those that did not come
-// below the query before them. The failures and answers, in index order, are
+// The segments that a call's scattered queries come back to, each set up by
+// the kind's few() at its first query and kept for the later ones, where the
+// kind's set-up costs more than a query answered from it (kKeepsFew) and the
+// table is small next to the call: at least kMemoQueries queries a segment,
+// and at most kMemoSegments segments, whose set-ups are made room for at
+// once, when the first is needed, and stay in the second-level cache (a
+// larger table's, missing there, cost more than they save). Answers are
+// inside()'s.
+inline constexpr std::size_t kMemoQueries = 8;
+inline constexpr std::size_t kMemoSegments = 1024;
+
+template <class Queries>
+class SegmentMemo {
+public:
+    SegmentMemo(const Queries& queries, std::size_t count) noexcept {
+        if constexpr (kKept) {
+            const std::size_t segments = queries.keys.size() - 1;
+            on_ = segments <= kMemoSegments && segments <= count / kMemoQueries;
+        }
+    }
+
+    // A query strictly inside segment i, as queries.inside() answers it.
+    bool answer(const Queries& queries, std::size_t i, typename Queries::Key key, typename Queries::Answer& out) {
+        if constexpr (kKept) {
+            if (on_) {
+                return kept(queries, i, key, out);
+            }
+            return inside(queries, i, key, out);
+        }
+        return queries.inside(i, key, out);
+    }
+
+private:
+    using Few = decltype(std::declval<const Queries&>().few(1));
+    static constexpr bool kKept = Queries::kOwnFew && kKeepsFew<typename Queries::Segment>;
+
+    // Both ways of such a kind out of line, so that their arithmetic leaves
+    // the batch's loop its registers.
+    RUST_NOINLINE bool kept(const Queries& queries, std::size_t i, typename Queries::Key key,
+                            typename Queries::Answer& out) {
+        if (!kept_) {
+            kept_ = std::make_unique<std::optional<Few>[]>(queries.keys.size());
+        }
+        std::optional<Few>& segment = kept_[i];
+        if (!segment) {
+            segment.emplace(queries.few(i));
+        }
+        return segment->answer(key, out);
+    }
+
+    RUST_NOINLINE static bool inside(const Queries& queries, std::size_t i, typename Queries::Key key,
+                                     typename Queries::Answer& out) {
+        return queries.inside(i, key, out);
+    }
+
+    bool on_ = false;
+    std::unique_ptr<std::optional<Few>[]> kept_;
+};
+
+// What the scattered route carries from batch to batch of a call, in one
+// place, so that the batch's loop is handed one address for all of it: the
+// last answer's index (the walk's hint), how many of the batch's answers did
+// not come below the one before, and the kept segments.
+template <class Queries>
+struct Scattered {
+    std::size_t hint;
+    std::size_t ascending;
+    SegmentMemo<Queries> memo;
+};
+
+// Queries [k, end) by the batched search, from the state the batch before
+// left (after a failure it is left as it was). The failures and answers, in index order, are
 // those of answer_one(). Out of line, so that the answers' arithmetic has the
 // registers to itself rather than sharing them with the walk's other routes.
 template <VectorPath Path, class Queries, class Read>
 RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queries& queries, Read& read, std::size_t k,
                                                           std::size_t end, typename Queries::Answer* out,
-                                                          std::size_t& hint, std::size_t& ascending) {
+                                                          Scattered<Queries>& state) {
     using Key = typename Queries::Key;
     const std::size_t n = queries.keys.size();
     const std::size_t m = end - k;
@@ -45,7 +117,8 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queri
     for (std::size_t j = 0; j < m; ++j) {
         queries.prefetch(base[j]);
     }
-    ascending = 0;
+    std::size_t hint = state.hint;
+    std::size_t ascending = 0;
     for (std::size_t j = 0; j < m; ++j) {
         const SearchResult s = finish_search(queries.keys, key[j], base[j]);
         ascending += static_cast<std::size_t>(s.index >= hint);
@@ -56,10 +129,12 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queri
             if (const std::optional<InterpError> e = queries.outside(s.index, out[k + j])) {
                 return e;
             }
-        } else if (!queries.inside(s.index, key[j], out[k + j])) {
+        } else if (!state.memo.answer(queries, s.index, key[j], out[k + j])) {
             return InterpError::NotFound;
         }
     }
+    state.hint = hint;
+    state.ascending = ascending;
     return std::nullopt;
 }
 }  // namespace rust::detail

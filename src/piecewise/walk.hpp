@@ -90,16 +90,18 @@ std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t c
     std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
     std::optional<Segment> segment;
     unsigned far = 0;
+    detail::Scattered<Queries> scattered{0, 0, detail::SegmentMemo<Queries>(queries, count)};
     std::size_t k = 0;
     while (k < count) {
         if (far >= detail::kFarQueries) {
             const std::size_t end = std::min(count, k + detail::kBatch);
-            std::size_t ascending = 0;
+            scattered.hint = hint;
             if (const std::optional<InterpError> e =
-                    detail::answer_scattered(path, queries, read, k, end, out, hint, ascending)) {
+                    detail::answer_scattered(path, queries, read, k, end, out, scattered)) {
                 return e;
             }
-            if (8 * ascending >= 7 * (end - k)) {
+            hint = scattered.hint;
+            if (8 * scattered.ascending >= 7 * (end - k)) {
                 far = 0;
             }
             k = end;

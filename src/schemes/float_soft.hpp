@@ -122,6 +122,9 @@ public:
 
     static Few few(std::uint64_t x0, std::uint64_t x1, double f0, double f1) noexcept { return {x0, x1, f0, f1}; }
 
+    // Working the form out costs more than a query answered from it.
+    static constexpr bool kKeepsFew = true;
+
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, std::uint64_t lo, std::uint64_t hi,
                       double* out) const {
@@ -200,7 +203,8 @@ public:
             }
             const detail::SoftInverse<false>& form = segment_.form();
             // The position written where it is found, so that no optional
-            // travels out of a call through memory.
+            // comes back from the method's case (should the compiler leave it
+            // a call) through memory: a Zen 3 reads it back slowly.
             return detail::with_position_rule(method_, [&](const auto rule) {
                 const std::optional<std::uint64_t> position = detail::settled_or(rule, form.settle(f), [&] {
                     return detail::SoftQuotient{form.template answer<decltype(rule)::kWhole>(f)};
@@ -218,6 +222,8 @@ public:
     static Few few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method) noexcept {
         return {x0, x1, f0, f1, method};
     }
+
+    static constexpr bool kKeepsFew = true;
 
     template <VectorPath Path, class Read>
     RunEnd answer_run(Path, Read& read, std::size_t k, std::size_t count, double lo, double hi,

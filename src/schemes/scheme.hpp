@@ -63,8 +63,11 @@ struct KeyReader {
 // - few(x0, x1, f0, f1[, method]) (optional, static): the segment set up
 //   for the few queries a large table brings each segment, more cheaply
 //   than for a run; its answer(key, out) gives the scheme's answer for a key
-//   inside the segment or on its right end (kAnswersAtEnds), false where
+//   inside the segment and the tie point's on its right end, false where
 //   the Exact method finds none.
+// - kKeepsFew (optional): true where few()'s set-up costs more than a query
+//   answered from it, so that scattered queries keep each segment's set-up
+//   for the call rather than answer each by the one-query form.
 // - kLanesAnswerEnds (optional): where kAnswersAtEnds is false, true where the
 //   scheme's forward_lanes() or inverse_lanes() for this direction answer a
 //   query on a segment's right end as the tie point does: the walk's vector
@@ -79,6 +82,10 @@ concept SegmentKind = requires(S& segment, KeyReader<Key>& read, std::size_t k, 
 // A segment kind's kLanesAnswerEnds, false where it has none.
 template <class S>
 inline constexpr bool kLanesAnswerEnds = requires { requires S::kLanesAnswerEnds; };
+
+// A segment kind's kKeepsFew, false where it has none.
+template <class S>
+inline constexpr bool kKeepsFew = requires { requires S::kKeepsFew; };
 
 template <class X, class F>
 class ForwardSegment;

@@ -420,6 +420,45 @@ def test_long_runs_of_exact_positions_match_single_queries(table, planted):
 # inside a segment next to such a value fails. Against the same queries one
 # call each.
 
+def single_or_first_failure(call, queries, *table):
+    singles = [call([q], *table) for q in queries]
+    failures = [s for s in singles if not isinstance(s, list)]
+    return failures[0] if failures else [s[0] for s in singles]
+
+
+# Scattered queries on a small table, many to a segment, take segments set up
+# once for the call: they are answered as one query at a time, failures
+# included (the first in query order).
+@pytest.mark.parametrize("inside_next_to_it", [None, 30, 700], ids=["none", "early", "late"])
+@pytest.mark.parametrize("special", [NAN, INF], ids=["nan", "inf"])
+def test_scattered_queries_on_a_small_table_fail_where_single_ones_do(special, inside_next_to_it):
+    rng = random.Random(9)
+    xp = [1000 * i for i in range(40)]
+    fp = [rng.uniform(-1e3, 1e3) for _ in xp]
+    fp[7] = fp[30] = special
+    quiet = [i for i in range(len(xp) - 1) if i + 1 not in (7, 30) and i not in (7, 30)]
+    x = [rng.randrange(xp[i] + 1, xp[i + 1]) for i in rng.choices(quiet, k=1500)] + [xp[7], xp[30]] * 20
+    rng.shuffle(x)
+    if inside_next_to_it is not None:
+        x.insert(inside_next_to_it, xp[30] - 1)
+    expected = single_or_first_failure(forward, x, xp, fp)
+    assert forward(x, xp, fp) == expected
+    assert (inside_next_to_it is not None) == (not isinstance(expected, list))
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("values", ["real", "halves"])
+def test_scattered_inverse_queries_on_a_small_table_match_single_queries(values, method):
+    rng = random.Random(values)
+    xp = sorted(rng.sample(range(1, 2**40), 50))
+    fp = sorted(rng.uniform(-1e6, 1e6) for _ in xp) if values == "real" else [x * 0.5 for x in xp]
+    f = [rng.uniform(fp[0], fp[-1]) for _ in range(1000)] + fp + [fp[-1] + 1.0, fp[0] - 1.0]
+    if values == "halves":
+        f = [x * 0.5 for x in rng.choices(range(xp[0], xp[-1]), k=1000)] + f[1000:]
+    rng.shuffle(f)
+    assert inverse(f, xp, fp, method) == single_or_first_failure(lambda q, *t: inverse(q, *t, method), f, xp, fp)
+
+
 @pytest.mark.parametrize("inside_next_to_it", [None, 150, 1200], ids=["none", "early", "late"])
 @pytest.mark.parametrize("special", [NAN, INF, -INF], ids=["nan", "inf", "-inf"])
 def test_queries_a_few_to_a_segment_hit_values_that_are_not_finite(special, inside_next_to_it):
@@ -442,8 +481,6 @@ def test_queries_a_few_to_a_segment_hit_values_that_are_not_finite(special, insi
         i = min(t for t in targets if 2 * t > inside_next_to_it)
         x.append(xp[i] + 3)
         x.sort()
-    singles = [forward([q], xp, fp) for q in x]
-    failures = [s for s in singles if not isinstance(s, list)]
-    expected = failures[0] if failures else [s[0] for s in singles]
+    expected = single_or_first_failure(forward, x, xp, fp)
     assert forward(x, xp, fp) == expected
-    assert (inside_next_to_it is not None) == bool(failures)
+    assert (inside_next_to_it is not None) == (not isinstance(expected, list))
