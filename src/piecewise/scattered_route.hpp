@@ -95,8 +95,9 @@ struct Scattered {
 };
 
 // Queries [k, end) by the batched search, from the state the batch before
-// left (after a failure it is left as it was). The failures and answers, in index order, are
-// those of answer_one(). Out of line, so that the answers' arithmetic has the
+// left, which this batch's answers move on unless one fails (the call then
+// ends). The failures and answers, in index order, are those of
+// answer_one(). Out of line, so that the answers' arithmetic has the
 // registers to itself rather than sharing them with the walk's other routes.
 template <VectorPath Path, class Queries, class Read>
 RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queries& queries, Read& read, std::size_t k,
