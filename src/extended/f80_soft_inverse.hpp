@@ -184,7 +184,7 @@ private:
     }
 
     // The bits of v from its top one to its lowest one (none for zero).
-    static int significant_bits(std::uint64_t v) noexcept {
+    RUST_ALWAYS_INLINE static int significant_bits(std::uint64_t v) noexcept {
         return v == 0 ? 0 : 64 - std::countl_zero(v) - std::countr_zero(v);
     }
 

@@ -47,6 +47,15 @@ struct SoftQuotient {
     std::optional<std::uint64_t> to_whole_position() const noexcept { return F80::whole_position_of(parts_of(r)); }
 };
 
+// The rule's position for f by a soft inverse form: settled from the exact
+// quotient where that lies clear of the rule's edges, else read from the
+// rounded steps' quotient.
+template <class Rule, bool Reciprocal>
+RUST_ALWAYS_INLINE std::optional<std::uint64_t> soft_position(const Rule rule, const SoftInverse<Reciprocal>& form,
+                                                              double f) {
+    return settled_or(rule, form.settle(f), [&] { return SoftQuotient{form.template answer<Rule::kWhole>(f)}; });
+}
+
 // Whether the run from read(k) on is long: the query kLongRun ahead still
 // below the segment's end. A long run's loop works from a copy of the
 // segment's form, whose numbers the compiler then keeps apart from the
@@ -206,9 +215,7 @@ public:
             // comes back from the method's case (should the compiler leave it
             // a call) through memory: a Zen 3 reads it back slowly.
             return detail::with_position_rule(method_, [&](const auto rule) {
-                const std::optional<std::uint64_t> position = detail::settled_or(rule, form.settle(f), [&] {
-                    return detail::SoftQuotient{form.template answer<decltype(rule)::kWhole>(f)};
-                });
+                const std::optional<std::uint64_t> position = detail::soft_position(rule, form, f);
                 out = position.value_or(0);
                 return position.has_value();
             });
@@ -232,6 +239,8 @@ public:
         if constexpr (Path::kLanes) {
             const RunEnd lanes = detail::inverse_float_run_lanes(
                 x0_, x1_, f0_, f1_, method_, read, k, count, lo, hi, out, [this](double f) {
+                    // The lanes leave only queries near a rounding edge,
+                    // which settling would not place: straight to the steps.
                     return detail::with_position_rule(method_, [&](const auto rule) {
                         return rule(detail::SoftQuotient{form_.template answer<decltype(rule)::kWhole>(f)});
                     });
@@ -269,9 +278,7 @@ private:
             if (!(lo < f && f < hi)) {
                 return {j, false};
             }
-            const std::optional<std::uint64_t> position = detail::settled_or(rule, form.settle(f), [&] {
-                return detail::SoftQuotient{form.template answer<Rule::kWhole>(f)};
-            });
+            const std::optional<std::uint64_t> position = detail::soft_position(rule, form, f);
             if (!position) {
                 return {j, true};
             }
@@ -296,14 +303,16 @@ struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
         return detail::f64_of(detail::SoftForward<false>(x0, x1, ff0, ff1).answer(x));
     }
 
-    static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
-                                                Method method) {
+    RUST_ALWAYS_INLINE static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1,
+                                                                   double f0, double f1, Method method) {
         const double ff = detail::finite(f);
         const double ff0 = detail::finite(f0);
         const double ff1 = detail::finite(f1);
+        // Settling asks nothing of the method: one copy of it for the four.
+        const std::optional<detail::Settled> settled = detail::SoftInverse<false>::settle_once(x0, x1, ff0, ff1, ff);
         return detail::with_position_rule(method, [&](const auto rule) {
             constexpr bool kWhole = decltype(rule)::kWhole;
-            return detail::settled_or(rule, detail::SoftInverse<false>::settle_once(x0, x1, ff0, ff1, ff), [&] {
+            return detail::settled_or(rule, settled, [&] {
                 return detail::SoftQuotient{detail::SoftInverse<false>::answer_once<kWhole>(x0, x1, ff0, ff1, ff)};
             });
         });

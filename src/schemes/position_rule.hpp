@@ -130,7 +130,7 @@ struct WholePosition {
 
 // use(rule) with the method's rule: a position, or nothing (Exact only).
 template <class Use>
-decltype(auto) with_position_rule(Method method, Use&& use) {
+RUST_ALWAYS_INLINE decltype(auto) with_position_rule(Method method, Use&& use) {
     switch (method) {
         case Method::Exact:
             return use(WholePosition{});
