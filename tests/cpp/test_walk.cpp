@@ -20,6 +20,7 @@
 #include "extended/fpu_scope.hpp"
 #include "panic.hpp"
 #include "piecewise/interp.hpp"
+#include "piecewise/search_batch.hpp"
 #include "platform/vector_path.hpp"
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
@@ -411,6 +412,45 @@ TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
         for (const Shape shape : Streams<u64>::kEdgeShapes) {
             ASSERT_TRUE(walk_matches(fwd, Streams<u64>(edges, xp).make(shape, 1 + edges() % 200)))
                 << "table " << table << " " << differential::name(shape);
+        }
+    }
+}
+
+// Scattered queries on tables just below, at and just above the size up to
+// which the batched search runs a few queries side by side, and on one well
+// above it (searched in lockstep); batches of every remainder.
+TEST_P(Walk, ScatteredQueriesEitherSideOfTheChainedSearch) {
+    std::mt19937_64 rng(20261209);
+    [[maybe_unused]] const rust::FpuScope scope;
+    constexpr std::size_t kChainedKeys = rust::kChainedBytes / sizeof(u64);
+    for (const std::size_t n : {kChainedKeys - 1, kChainedKeys, kChainedKeys + 1, 3 * kChainedKeys}) {
+        std::vector<u64> xp(n);
+        std::vector<i64> fi(n);
+        std::vector<double> ff(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            xp[i] = 3 * i + rng() % 3;
+            fi[i] = static_cast<i64>(5 * i + rng() % 5) - static_cast<i64>(2 * n);
+            ff[i] = static_cast<double>(fi[i]) * 0.25;
+        }
+        std::vector<double> fp(n);
+        for (double& v : fp) {
+            v = static_cast<double>(rng() % 100000) / 8;
+        }
+        const rust::Interp<u64, i64> fwd(to_sequence(xp), to_sequence(any_values(rng, n)));
+        const rust::Interp<u64, i64> inv(to_sequence(any_positions(rng, n)), to_sequence(fi));
+        const rust::Interp<u64, double> fwd_float(to_sequence(xp), to_sequence(fp));
+        const rust::Interp<u64, double> inv_float(to_sequence(any_positions(rng, n)), to_sequence(ff));
+        for (std::size_t remainder = 0; remainder < rust::kChains; remainder += 3) {
+            const std::size_t count = 40 * rust::kChains + remainder;
+            const std::string at = "n " + std::to_string(n) + " count " + std::to_string(count);
+            ASSERT_TRUE(walk_matches(fwd, Streams<u64>(rng, xp).make(Shape::Random, count))) << at;
+            ASSERT_TRUE(walk_matches(inv, Streams<i64>(rng, fi).make(Shape::Random, count))) << at;
+            ASSERT_TRUE(walk_matches(fwd_float, Streams<u64>(rng, xp).make(Shape::Random, count))) << at;
+            std::vector<double> f;
+            for (std::size_t i = 0; i < count; ++i) {
+                f.push_back(ff[rng() % n] + static_cast<double>(rng() % 3) * 0.125);
+            }
+            ASSERT_TRUE(walk_matches(inv_float, f)) << at;
         }
     }
 }
