@@ -418,7 +418,8 @@ TEST_P(Walk, FloatRoutesGiveTheOneQueryAnswers) {
 
 // Scattered queries on tables just below, at and just above the size up to
 // which the batched search runs a few queries side by side, and on one well
-// above it (searched in lockstep); batches of every remainder.
+// above it (searched in lockstep); calls whose last batch leaves a few
+// queries over, which are searched one at a time.
 TEST_P(Walk, ScatteredQueriesEitherSideOfTheChainedSearch) {
     std::mt19937_64 rng(20261209);
     [[maybe_unused]] const rust::FpuScope scope;
