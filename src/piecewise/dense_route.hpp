@@ -42,16 +42,17 @@ struct RouteEnd {
 // row in one segment, where the segment's own runs do better.
 inline constexpr std::size_t kManyQueries = 2 * kShortQueries;
 
-// Queries from read(k) on, read(k) strictly inside segment i.
-template <class Queries, class Read>
-RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, Read& read, std::size_t k, std::size_t count,
-                                     std::size_t i, typename Queries::Answer* out) {
+// Queries from read(k) on, read(k) strictly inside segment i; few_of(i)
+// sets segment i up.
+template <class Queries, class FewOf, class Read>
+RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, const FewOf few_of, Read& read, std::size_t k,
+                                     std::size_t count, std::size_t i, typename Queries::Answer* out) {
     using Key = typename Queries::Key;
     const Sequence<Key>& keys = queries.keys;
     const Key top = keys[keys.size() - 1];
     Key lo = keys[i - 1];
     Key hi = keys[i];
-    auto segment = queries.few(i);
+    auto segment = few_of(i);
     std::size_t in_segment = 0;
     for (; k < count; ++k) {
         const Key key = read(k);
@@ -67,7 +68,7 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, Read& read, std::si
                 lo = hi;
                 hi = keys[++i];
             } while (!(key <= hi));
-            segment = queries.few(i);
+            segment = few_of(i);
             in_segment = 0;
         } else if (++in_segment >= kManyQueries) {
             break;
@@ -160,7 +161,8 @@ RouteEnd answer_dense_route(Path, const Queries& queries, Read& read, std::size_
         return answer_dense(queries, read, k, count, i, out);
     }
 #endif
-    return answer_sparse(queries, read, k, count, i, out);
+    return queries.with_few_of(
+        [&](const auto few_of) { return answer_sparse(queries, few_of, read, k, count, i, out); });
 }
 
 }  // namespace rust::detail

@@ -49,6 +49,15 @@ struct OneByOne {
     bool answer(typename Q::Key key, typename Q::Answer& out) const { return queries->inside(i, key, out); }
 };
 
+// Stands for any use of a segment kind's with_fixed_few(), to ask whether
+// the kind has one.
+struct AnyUse {
+    template <class Make>
+    bool operator()(const Make&) const noexcept {
+        return true;
+    }
+};
+
 }  // namespace detail
 
 // What each direction searches and how it answers: forward searches the
@@ -94,6 +103,12 @@ struct ForwardQueries {
         } else {
             return detail::OneByOne<ForwardQueries>{this, i};
         }
+    }
+
+    // use(few_of), few_of(i) segment i as few(i) sets it up.
+    template <class Use>
+    decltype(auto) with_few_of(Use&& use) const {
+        return use([this](std::size_t i) { return few(i); });
     }
 
     void prefetch(std::size_t i) const noexcept { platform::prefetch(values.data() + i); }
@@ -160,6 +175,21 @@ struct InverseQueries {
             return Segment::few(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
         } else {
             return detail::OneByOne<InverseQueries>{this, i};
+        }
+    }
+
+    // use(few_of), few_of(i) segment i answering as few(i) does, with the
+    // method fixed for every segment where the kind can fix it.
+    template <class Use>
+    decltype(auto) with_few_of(Use&& use) const {
+        if constexpr (requires { Segment::with_fixed_few(method, detail::AnyUse{}); }) {
+            return Segment::with_fixed_few(method, [&](const auto make) {
+                return use([this, make](std::size_t i) {
+                    return make(positions[i - 1], positions[i], keys[i - 1], keys[i]);
+                });
+            });
+        } else {
+            return use([this](std::size_t i) { return few(i); });
         }
     }
 

@@ -58,6 +58,12 @@ struct InverseKernel {
     // whole run rather than chosen per key.
     template <class Use>
     decltype(auto) with_fixed_finish(Use&& use) const {
+        return with_finish_of(method, use);
+    }
+
+    // The same for a method given, whichever the segment.
+    template <class Use>
+    static decltype(auto) with_finish_of(Method method, Use&& use) {
         switch (method) {
             case Method::Exact:
                 return use(FixedFinish<Method::Exact>{});

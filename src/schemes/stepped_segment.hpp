@@ -7,6 +7,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
@@ -91,10 +92,17 @@ public:
     // one-query answer divides, but of the part c t alone and with the
     // segment's numbers kept at hand. No reciprocal is prepared: its own
     // hardware division would cost as much as those of the segment's keys.
-    // Answers are the scheme's, as every route's are.
-    class Few {
+    // Answers are the scheme's, as every route's are: by the kernel's own
+    // finish, or by finish(qr, norm, out), the same fixed for a method (see
+    // with_fixed_few).
+    struct KernelFinish {};
+
+    // The finish a base, which takes no room where it holds nothing.
+    template <class Finish = KernelFinish>
+    class FewWith : private Finish {
     public:
-        explicit Few(const Kernel& kernel) noexcept : kernel_(kernel), line_(kernel.line()) {}
+        explicit FewWith(const Kernel& kernel, Finish finish = {}) noexcept
+            : Finish(finish), kernel_(kernel), line_(kernel.line()) {}
 
         // The answer at a key inside the segment or on its right end (false:
         // none, the Exact method's NotFound).
@@ -105,13 +113,18 @@ public:
             const platform::WordDivision qr =
                 platform::divide_words(static_cast<std::uint64_t>(part >> 64), static_cast<std::uint64_t>(part),
                                        line_.norm);
-            return kernel_.finish(line_.whole({qr.q, qr.r}), line_.norm, out);
+            if constexpr (std::is_same_v<Finish, KernelFinish>) {
+                return kernel_.finish(line_.whole({qr.q, qr.r}), line_.norm, out);
+            } else {
+                return Finish::operator()(line_.whole({qr.q, qr.r}), line_.norm, out);
+            }
         }
 
     private:
         Kernel kernel_;
         Line line_;
     };
+    using Few = FewWith<>;
 
 private:
     static constexpr std::size_t kOneByOne = 16;

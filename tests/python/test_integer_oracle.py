@@ -1,14 +1,15 @@
 """forward_int and inverse_int against the slow, exact reference in Python
 integers and fractions (reference.py), over random tables and queries."""
 import random
+from bisect import bisect_left
 from fractions import Fraction
 
 import pytest
 
 import rust
 from conftest import I64_MAX, I64_MIN, METHODS, U64_MAX, i64, u64
-from reference import (ceil_of, fill_outside, floor_of, forward_one, increasing, inverse_one,
-                       nearest_even, outcomes, round_by_method)
+from reference import (NOT_FOUND, OUT_F, OUT_X, Failure, ceil_of, exact_position, exact_value, fill_outside,
+                       floor_of, forward_one, increasing, inverse_one, nearest_even, outcomes, round_by_method)
 
 def actual(call, *args):
     try:
@@ -168,3 +169,112 @@ def test_the_reference_fills_outside_from_the_first_and_last_positions():
     xp = [20, 15, 10]
     assert [fill_outside(xp, m, below=True) for m in METHODS] == [None, 20, None, 20]
     assert [fill_outside(xp, m, below=False) for m in METHODS] == [None, 10, 10, None]
+
+
+# ---------------------------------------------------------------------------
+# Large tables: the walk's routes for whole query arrays (segment runs, evenly
+# spaced steps, queries a few to a segment, scattered batches) against the
+# same reference, one query at a time. The small tables above never leave
+# the one-query answer.
+
+
+def fast_forward_one(x, xp, fp):
+    """forward_one() for an increasing xp, its segment found by bisection."""
+    i = bisect_left(xp, x)
+    if i < len(xp) and xp[i] == x:
+        return fp[i]
+    if i == 0 or i == len(xp):
+        raise Failure(OUT_X)
+    return nearest_even(exact_value(x, xp[i - 1], xp[i], fp[i - 1], fp[i]))
+
+
+def fast_inverse_one(f, xp, fp, method):
+    """inverse_one() for an increasing fp, likewise."""
+    i = bisect_left(fp, f)
+    if i < len(fp) and fp[i] == f:
+        return xp[i]
+    if i == 0 or i == len(fp):
+        position = fill_outside(xp, method, i == 0)
+        if position is None:
+            raise Failure(OUT_F)
+        return position
+    position = round_by_method(exact_position(f, xp[i - 1], xp[i], fp[i - 1], fp[i]), method)
+    if position is None:
+        raise Failure(NOT_FOUND)
+    return position
+
+
+def whole_call(outcomes_):
+    """The outcome of one call over all the queries: the first failure, or every result."""
+    first_failure = next((o[1] for o in outcomes_ if o[0] == "fail"), None)
+    return ("fail", first_failure) if first_failure else ("ok", [o[1] for o in outcomes_])
+
+
+def large_table(rng, n, whole_slopes, x_start, f_start):
+    """n tie points ten to a few hundred positions apart (a few adjacent),
+    rising by a whole multiple of each gap (every whole position has a whole
+    value) or by anything."""
+    gaps = [1 if rng.random() < 0.05 else rng.randint(10, 300) for _ in range(n - 1)]
+    rises = [g * rng.randint(1, 5) if whole_slopes else rng.randint(1, 700) for g in gaps]
+    xp, fp = [x_start], [f_start]
+    for g, r in zip(gaps, rises):
+        xp.append(xp[-1] + g)
+        fp.append(fp[-1] + r)
+    return xp, fp
+
+
+def query_positions(rng, xp, order):
+    """Whole positions over the table (and a little past both ends) in one of
+    the orders the walk tells apart."""
+    first, last = xp[0] - 3, xp[-1] + 3
+    n = len(xp)
+    if order == "few, evenly spaced":
+        step = max(1, (last - first) // (4 * n))
+        return list(range(first, last + 1, step))
+    if order == "few, uneven":
+        return sorted(rng.randint(first, last) for _ in range(4 * n))
+    if order == "many":  # dozens to a segment over a stretch of the table, then back to a few
+        middle = xp[n // 2]
+        return (list(range(xp[n // 4], middle)) + sorted(rng.randint(middle, last) for _ in range(n)))
+    positions = [rng.randint(first, last) for _ in range(4 * n)]
+    if order == "scattered":
+        return positions
+    raise ValueError(order)
+
+
+WALK_ORDERS = ["few, evenly spaced", "few, uneven", "many", "scattered"]
+# (whole slopes, first position, first value): near zero, and where the
+# products need 128 bits.
+WALK_TABLES = [(False, 0, -5000), (True, 1000, 7), (False, 2**63 + 5, -(2**62)),
+               (True, U64_MAX - 2**22, I64_MAX - 2**24)]
+
+
+@pytest.mark.parametrize("order", WALK_ORDERS)
+@pytest.mark.parametrize("whole_slopes, x_start, f_start", WALK_TABLES)
+def test_forward_routes_against_reference(order, whole_slopes, x_start, f_start):
+    rng = random.Random(f"forward {order} {x_start}")
+    xp, fp = large_table(rng, 800, whole_slopes, x_start, f_start)
+    queries = [min(max(x, 0), U64_MAX) for x in query_positions(rng, xp, order)]
+    # Out of the table only at the ends of a sorted array: the call ends at the first.
+    inside = [x for x in queries if xp[0] <= x <= xp[-1]]
+    for qs in (inside, queries):
+        expected = whole_call(outcomes(fast_forward_one, qs, xp, fp))
+        assert actual(rust.forward_int, u64(qs), u64(xp), i64(fp)) == expected, (order, len(qs))
+
+
+@pytest.mark.parametrize("order", WALK_ORDERS)
+@pytest.mark.parametrize("whole_slopes, x_start, f_start", WALK_TABLES)
+def test_inverse_routes_against_reference(order, whole_slopes, x_start, f_start):
+    rng = random.Random(f"inverse {order} {f_start}")
+    xp, fp = large_table(rng, 800, whole_slopes, x_start, f_start)
+    # The values at whole positions, rounded either way where they are not
+    # whole, and the table's values from a little below to a little above.
+    values = []
+    for x in query_positions(rng, xp, order):
+        i = min(max(bisect_left(xp, x), 1), len(xp) - 1)
+        v = exact_value(x, xp[i - 1], xp[i], fp[i - 1], fp[i])
+        values.append(min(max(rng.choice([floor_of(v), ceil_of(v)]), I64_MIN), I64_MAX))
+    for method in METHODS:
+        expected = whole_call(outcomes(fast_inverse_one, values, xp, fp, method))
+        got = actual(lambda q, a, b: rust.inverse_int(q, a, b, method), i64(values), u64(xp), i64(fp))
+        assert got == expected, (order, method)
