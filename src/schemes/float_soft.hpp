@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "extended/f80.hpp"
 #include "extended/f80_soft_forward.hpp"
@@ -199,26 +200,16 @@ public:
     static constexpr bool kAnswersAtEnds = false;
     static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
 
-    // As forward's, with the method's rule asked for each query.
+    // As forward's, with the method's rule asked for each query (Few), or
+    // fixed for every segment made (with_fixed_few).
     class Few {
     public:
         Few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
             : segment_(x0, x1, f0, f1), method_(method) {}
 
         bool answer(double f, std::uint64_t& out) {
-            if (f == segment_.f1) {
-                out = segment_.x1;
-                return true;
-            }
-            const detail::SoftInverse<false>& form = segment_.form();
-            // The position written where it is found, so that no optional
-            // comes back from the method's case (should the compiler leave it
-            // a call) through memory: a Zen 3 reads it back slowly.
-            return detail::with_position_rule(method_, [&](const auto rule) {
-                const std::optional<std::uint64_t> position = detail::soft_position(rule, form, f);
-                out = position.value_or(0);
-                return position.has_value();
-            });
+            return detail::with_position_rule(method_,
+                                              [&](const auto rule) { return answer_by(rule, segment_, f, out); });
         }
 
     private:
@@ -226,8 +217,30 @@ public:
         Method method_;
     };
 
+    template <class Rule>
+    class FewBy {
+    public:
+        FewBy(std::uint64_t x0, std::uint64_t x1, double f0, double f1) : segment_(x0, x1, f0, f1) {}
+
+        bool answer(double f, std::uint64_t& out) { return answer_by(Rule{}, segment_, f, out); }
+
+    private:
+        detail::FewForm<detail::SoftInverse<false>> segment_;
+    };
+
     static Few few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method) noexcept {
         return {x0, x1, f0, f1, method};
+    }
+
+    // use(make), make(x0, x1, f0, f1) the segment that few() sets up, with
+    // the method's rule fixed for every segment it makes.
+    template <class Use>
+    static decltype(auto) with_fixed_few(Method method, Use&& use) {
+        return detail::with_position_rule(method, [&](const auto rule) {
+            return use([](std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+                return FewBy<std::remove_cvref_t<decltype(rule)>>(x0, x1, f0, f1);
+            });
+        });
     }
 
     static constexpr bool kKeepsFew = true;
@@ -259,6 +272,23 @@ public:
     }
 
 private:
+    // A few() answer under the rule: the tie point's position on the right
+    // end, which the steps need not give. The position is written where it
+    // is found, so that no optional comes back from the method's case
+    // (should the compiler leave it a call) through memory: a Zen 3 reads it
+    // back slowly.
+    template <class Rule>
+    RUST_ALWAYS_INLINE static bool answer_by(const Rule rule, detail::FewForm<detail::SoftInverse<false>>& segment,
+                                             double f, std::uint64_t& out) {
+        if (f == segment.f1) {
+            out = segment.x1;
+            return true;
+        }
+        const std::optional<std::uint64_t> position = detail::soft_position(rule, segment.form(), f);
+        out = position.value_or(0);
+        return position.has_value();
+    }
+
     // As forward's.
     template <class Rule, class Read>
     RUST_NOINLINE RunEnd run_long(const Rule rule, Read& read, std::size_t k, std::size_t count, double lo, double hi,
