@@ -65,6 +65,10 @@ struct KeyReader {
 //   than for a run; its answer(key, out) gives the scheme's answer for a key
 //   inside the segment and the tie point's on its right end, false where
 //   the Exact method finds none.
+// - with_fixed_few(method, use) (optional, static, inverse kinds): calls
+//   use(make), make(x0, x1, f0, f1) setting a segment up as few() does, with
+//   the method's rounding fixed for every segment it makes rather than asked
+//   for at each query, for routes that set up a segment every few queries.
 // - kKeepsFew (optional): true where few()'s set-up costs more than a query
 //   answered from it, so that scattered queries keep each segment's set-up
 //   for the call rather than answer each by the one-query form.
