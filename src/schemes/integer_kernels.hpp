@@ -77,9 +77,14 @@ struct InverseKernel {
         return use(FixedFinish<Method::Bfill>{});
     }
 
+    // The method's finish, for a step run or (taking the kernel it leaves
+    // unasked) for a segment's few keys.
     template <Method M>
     struct FixedFinish {
         bool operator()(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
+            return finish_by(M, qr, norm, out);
+        }
+        bool operator()(const InverseKernel&, divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
             return finish_by(M, qr, norm, out);
         }
     };

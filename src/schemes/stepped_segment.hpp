@@ -7,7 +7,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "divop/divop.hpp"
 #include "divop/lanes.hpp"
@@ -92,10 +91,14 @@ public:
     // one-query answer divides, but of the part c t alone and with the
     // segment's numbers kept at hand. No reciprocal is prepared: its own
     // hardware division would cost as much as those of the segment's keys.
-    // Answers are the scheme's, as every route's are: by the kernel's own
-    // finish, or by finish(qr, norm, out), the same fixed for a method (see
-    // with_fixed_few).
-    struct KernelFinish {};
+    // Answers are the scheme's, as every route's are: finish(kernel, qr,
+    // norm, out) gives them, by default the kernel's own finish, or one
+    // fixed for a method (see with_fixed_few).
+    struct KernelFinish {
+        bool operator()(const Kernel& kernel, divop::QuotRem qr, std::uint64_t norm, Answer& out) const noexcept {
+            return kernel.finish(qr, norm, out);
+        }
+    };
 
     // The finish a base, which takes no room where it holds nothing.
     template <class Finish = KernelFinish>
@@ -113,11 +116,8 @@ public:
             const platform::WordDivision qr =
                 platform::divide_words(static_cast<std::uint64_t>(part >> 64), static_cast<std::uint64_t>(part),
                                        line_.norm);
-            if constexpr (std::is_same_v<Finish, KernelFinish>) {
-                return kernel_.finish(line_.whole({qr.q, qr.r}), line_.norm, out);
-            } else {
-                return Finish::operator()(line_.whole({qr.q, qr.r}), line_.norm, out);
-            }
+            const Finish& finish = *this;
+            return finish(kernel_, line_.whole({qr.q, qr.r}), line_.norm, out);
         }
 
     private:

@@ -3,6 +3,7 @@ only: the roundings of a rational to an integer, the fill rules of the table,
 and one int64-table query forward or inverse. Importable from its path alone
 (it imports nothing of the tests), so that other checks of the module's
 results can put this directory on sys.path and use it."""
+from bisect import bisect_left
 from fractions import Fraction
 
 # The failures of a query or a call, as (exception type, message).
@@ -16,7 +17,7 @@ __all__ = [
     "OUT_X", "OUT_F", "NOT_FOUND", "XP_ORDER", "FP_ORDER", "Failure",
     "floor_of", "ceil_of", "nearest_even", "round_by_method",
     "increasing", "segment_of", "fill_outside",
-    "exact_value", "exact_position", "forward_one", "inverse_one", "outcomes",
+    "exact_value", "exact_position", "forward_one", "inverse_one", "forward_in", "inverse_in", "outcomes",
 ]
 
 
@@ -77,7 +78,7 @@ def increasing(seq):
 def segment_of(seq, q):
     """The index i of the segment seq[i - 1] < q < seq[i], for an increasing
     seq with seq[0] < q < seq[-1] and q no element of it."""
-    return next(k for k in range(len(seq)) if seq[k] > q)
+    return bisect_left(seq, q)
 
 
 def fill_outside(xp, method, below):
@@ -108,12 +109,16 @@ def forward_one(x, xp, fp):
     segment's exact value rounded to nearest, halves to even."""
     if not increasing(xp):
         raise Failure(XP_ORDER)
-    for xi, fi in zip(xp, fp):
-        if xi == x:
-            return fi
-    if not xp or x < xp[0] or x > xp[-1]:
+    return forward_in(x, xp, fp)
+
+
+def forward_in(x, xp, fp):
+    """forward_one() for a table whose positions are known to increase."""
+    i = bisect_left(xp, x)
+    if i < len(xp) and xp[i] == x:
+        return fp[i]
+    if i == 0 or i == len(xp):
         raise Failure(OUT_X)
-    i = segment_of(xp, x)
     return nearest_even(exact_value(x, xp[i - 1], xp[i], fp[i - 1], fp[i]))
 
 
@@ -121,17 +126,21 @@ def inverse_one(f, xp, fp, method):
     """inverse_int of one value under a method (None for Exact)."""
     if not increasing(fp):
         raise Failure(FP_ORDER)
-    for xi, fi in zip(xp, fp):
-        if fi == f:
-            return xi
+    return inverse_in(f, xp, fp, method)
+
+
+def inverse_in(f, xp, fp, method):
+    """inverse_one() for a table whose values are known to increase."""
+    i = bisect_left(fp, f)
+    if i < len(fp) and fp[i] == f:
+        return xp[i]
     if not fp:
         raise Failure(OUT_F)
-    if f < fp[0] or f > fp[-1]:
-        position = fill_outside(xp, method, f < fp[0])
+    if i == 0 or i == len(fp):
+        position = fill_outside(xp, method, i == 0)
         if position is None:
             raise Failure(OUT_F)
         return position
-    i = segment_of(fp, f)
     position = round_by_method(exact_position(f, xp[i - 1], xp[i], fp[i - 1], fp[i]), method)
     if position is None:
         raise Failure(NOT_FOUND)

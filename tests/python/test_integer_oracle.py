@@ -9,7 +9,8 @@ import pytest
 import rust
 from conftest import I64_MAX, I64_MIN, METHODS, U64_MAX, i64, u64
 from reference import (NOT_FOUND, OUT_F, OUT_X, Failure, ceil_of, exact_position, exact_value, fill_outside,
-                       floor_of, forward_one, increasing, inverse_one, nearest_even, outcomes, round_by_method)
+                       floor_of, forward_in, forward_one, increasing, inverse_in, inverse_one, nearest_even, outcomes,
+                       round_by_method)
 
 def actual(call, *args):
     try:
@@ -18,14 +19,19 @@ def actual(call, *args):
         return ("fail", (type(e), e.args[0] if len(e.args) == 1 else e.args))
 
 
+def whole_call(outcomes_):
+    """The outcome of one call over all the queries: the first failure, or every result."""
+    first_failure = next((o[1] for o in outcomes_ if o[0] == "fail"), None)
+    return ("fail", first_failure) if first_failure else ("ok", [o[1] for o in outcomes_])
+
+
 def compare(call, make_query, queries, outcomes, table_args, context):
     """The whole query array, then the succeeding queries alone, then each
     failing query alone."""
-    first_failure = next((o[1] for o in outcomes if o[0] == "fail"), None)
-    expected = ("fail", first_failure) if first_failure else ("ok", [o[1] for o in outcomes])
+    expected = whole_call(outcomes)
     assert actual(call, make_query(queries), *table_args) == expected, context
     good = [q for q, o in zip(queries, outcomes) if o[0] == "ok"]
-    if first_failure and good:
+    if expected[0] == "fail" and good:
         expected_good = [o[1] for o in outcomes if o[0] == "ok"]
         assert actual(call, make_query(good), *table_args) == ("ok", expected_good), context
     for q, o in zip(queries, outcomes):
@@ -178,38 +184,6 @@ def test_the_reference_fills_outside_from_the_first_and_last_positions():
 # the one-query answer.
 
 
-def fast_forward_one(x, xp, fp):
-    """forward_one() for an increasing xp, its segment found by bisection."""
-    i = bisect_left(xp, x)
-    if i < len(xp) and xp[i] == x:
-        return fp[i]
-    if i == 0 or i == len(xp):
-        raise Failure(OUT_X)
-    return nearest_even(exact_value(x, xp[i - 1], xp[i], fp[i - 1], fp[i]))
-
-
-def fast_inverse_one(f, xp, fp, method):
-    """inverse_one() for an increasing fp, likewise."""
-    i = bisect_left(fp, f)
-    if i < len(fp) and fp[i] == f:
-        return xp[i]
-    if i == 0 or i == len(fp):
-        position = fill_outside(xp, method, i == 0)
-        if position is None:
-            raise Failure(OUT_F)
-        return position
-    position = round_by_method(exact_position(f, xp[i - 1], xp[i], fp[i - 1], fp[i]), method)
-    if position is None:
-        raise Failure(NOT_FOUND)
-    return position
-
-
-def whole_call(outcomes_):
-    """The outcome of one call over all the queries: the first failure, or every result."""
-    first_failure = next((o[1] for o in outcomes_ if o[0] == "fail"), None)
-    return ("fail", first_failure) if first_failure else ("ok", [o[1] for o in outcomes_])
-
-
 def large_table(rng, n, whole_slopes, x_start, f_start):
     """n tie points ten to a few hundred positions apart (a few adjacent),
     rising by a whole multiple of each gap (every whole position has a whole
@@ -255,10 +229,11 @@ def test_forward_routes_against_reference(order, whole_slopes, x_start, f_start)
     rng = random.Random(f"forward {order} {x_start}")
     xp, fp = large_table(rng, 800, whole_slopes, x_start, f_start)
     queries = [min(max(x, 0), U64_MAX) for x in query_positions(rng, xp, order)]
-    # Out of the table only at the ends of a sorted array: the call ends at the first.
+    # Queries out of the table end the call at the first of them; the ones
+    # inside alone reach every route.
     inside = [x for x in queries if xp[0] <= x <= xp[-1]]
     for qs in (inside, queries):
-        expected = whole_call(outcomes(fast_forward_one, qs, xp, fp))
+        expected = whole_call(outcomes(forward_in, qs, xp, fp))
         assert actual(rust.forward_int, u64(qs), u64(xp), i64(fp)) == expected, (order, len(qs))
 
 
@@ -275,6 +250,6 @@ def test_inverse_routes_against_reference(order, whole_slopes, x_start, f_start)
         v = exact_value(x, xp[i - 1], xp[i], fp[i - 1], fp[i])
         values.append(min(max(rng.choice([floor_of(v), ceil_of(v)]), I64_MIN), I64_MAX))
     for method in METHODS:
-        expected = whole_call(outcomes(fast_inverse_one, values, xp, fp, method))
+        expected = whole_call(outcomes(inverse_in, values, xp, fp, method))
         got = actual(lambda q, a, b: rust.inverse_int(q, a, b, method), i64(values), u64(xp), i64(fp))
         assert got == expected, (order, method)
