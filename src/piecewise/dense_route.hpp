@@ -152,17 +152,16 @@ template <class Queries, class Read>
 #endif
 
 // Queries from read(k) on, read(k) strictly inside segment i, by the vector
-// route on the lanes' path, else segment by segment.
-template <VectorPath Path, class Queries, class Read>
-RouteEnd answer_dense_route(Path, const Queries& queries, Read& read, std::size_t k, std::size_t count,
-                            std::size_t i, typename Queries::Answer* out) {
+// route on the lanes' path, else segment by segment, each set up by few_of.
+template <VectorPath Path, class Queries, class FewOf, class Read>
+RouteEnd answer_dense_route(Path, const Queries& queries, const FewOf& few_of, Read& read, std::size_t k,
+                            std::size_t count, std::size_t i, typename Queries::Answer* out) {
 #if defined(RUST_HAVE_LANES)
     if constexpr (Path::kLanes) {
         return answer_dense(queries, read, k, count, i, out);
     }
 #endif
-    return queries.with_few_of(
-        [&](const auto few_of) { return answer_sparse(queries, few_of, read, k, count, i, out); });
+    return answer_sparse(queries, few_of, read, k, count, i, out);
 }
 
 }  // namespace rust::detail

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "piecewise/interp_error.hpp"
@@ -25,7 +26,7 @@ inline constexpr unsigned kFarQueries = 4;
 inline constexpr std::size_t kNear = 16;
 
 // The segments that a call's scattered queries come back to, each set up by
-// the kind's few() at its first query and kept for the later ones, where the
+// few_of() at its first query and kept for the later ones, where the
 // kind's set-up costs more than a query answered from it (kKeepsFew) and the
 // table is small next to the call: at least kMemoQueries queries a segment,
 // and at most kMemoSegments segments, whose set-ups are made room for at
@@ -35,33 +36,26 @@ inline constexpr std::size_t kNear = 16;
 inline constexpr std::size_t kMemoQueries = 8;
 inline constexpr std::size_t kMemoSegments = 1024;
 
-template <class Queries>
+template <class Queries, class FewOf>
 class SegmentMemo {
 public:
-    SegmentMemo(const Queries& queries, std::size_t count) noexcept {
-        if constexpr (kKept) {
-            const std::size_t segments = queries.keys.size() - 1;
-            on_ = segments <= kMemoSegments && segments <= count / kMemoQueries;
-        }
-    }
+    SegmentMemo(const Queries& queries, const FewOf& few_of, std::size_t count) noexcept
+        : few_of_(few_of),
+          on_(queries.keys.size() - 1 <= kMemoSegments && queries.keys.size() - 1 <= count / kMemoQueries) {}
 
     // A query strictly inside segment i, as queries.inside() answers it.
     bool answer(const Queries& queries, std::size_t i, typename Queries::Key key, typename Queries::Answer& out) {
-        if constexpr (kKept) {
-            if (on_) {
-                return kept(queries, i, key, out);
-            }
-            return inside(queries, i, key, out);
+        if (on_) {
+            return kept(queries, i, key, out);
         }
-        return queries.inside(i, key, out);
+        return inside(queries, i, key, out);
     }
 
 private:
-    using Few = decltype(std::declval<const Queries&>().few(1));
-    static constexpr bool kKept = Queries::kOwnFew && kKeepsFew<typename Queries::Segment>;
+    using Few = decltype(std::declval<const FewOf&>()(1));
 
-    // Both ways of such a kind out of line, so that their arithmetic leaves
-    // the batch's loop its registers.
+    // Both ways out of line, so that their arithmetic leaves the batch's loop
+    // its registers.
     RUST_NOINLINE bool kept(const Queries& queries, std::size_t i, typename Queries::Key key,
                             typename Queries::Answer& out) {
         if (!kept_) {
@@ -69,7 +63,7 @@ private:
         }
         std::optional<Few>& segment = kept_[i];
         if (!segment) {
-            segment.emplace(queries.few(i));
+            segment.emplace(few_of_(i));
         }
         return segment->answer(key, out);
     }
@@ -79,19 +73,39 @@ private:
         return queries.inside(i, key, out);
     }
 
-    bool on_ = false;
+    FewOf few_of_;
+    bool on_;
     std::unique_ptr<std::optional<Few>[]> kept_;
 };
+
+// A kind that keeps no segments answers each query by inside(), whichever
+// few_of the call has: one memo, and one route, for all of them.
+struct KeepsNone {};
+
+template <class Queries>
+class SegmentMemo<Queries, KeepsNone> {
+public:
+    template <class FewOf>
+    SegmentMemo(const Queries&, const FewOf&, std::size_t) noexcept {}
+
+    bool answer(const Queries& queries, std::size_t i, typename Queries::Key key, typename Queries::Answer& out) {
+        return queries.inside(i, key, out);
+    }
+};
+
+template <class Queries, class FewOf>
+using MemoOf =
+    SegmentMemo<Queries, std::conditional_t<Queries::kOwnFew && kKeepsFew<typename Queries::Segment>, FewOf, KeepsNone>>;
 
 // What the scattered route carries from batch to batch of a call, in one
 // place, so that the batch's loop is handed one address for all of it: the
 // last answer's index (the walk's hint), how many of the batch's answers did
 // not come below the one before, and the kept segments.
-template <class Queries>
+template <class Memo>
 struct Scattered {
     std::size_t hint;
     std::size_t ascending;
-    SegmentMemo<Queries> memo;
+    Memo memo;
 };
 
 // Queries [k, end) by the batched search, from the state the batch before
@@ -99,10 +113,10 @@ struct Scattered {
 // ends). The failures and answers, in index order, are those of
 // answer_one(). Out of line, so that the answers' arithmetic has the
 // registers to itself rather than sharing them with the walk's other routes.
-template <VectorPath Path, class Queries, class Read>
+template <VectorPath Path, class Queries, class Memo, class Read>
 RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queries& queries, Read& read, std::size_t k,
                                                           std::size_t end, typename Queries::Answer* out,
-                                                          Scattered<Queries>& state) {
+                                                          Scattered<Memo>& state) {
     using Key = typename Queries::Key;
     const std::size_t n = queries.keys.size();
     const std::size_t m = end - k;

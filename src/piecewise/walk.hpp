@@ -60,28 +60,10 @@ FirstQueries answer_first_queries(const Queries& queries, Read& read, std::size_
     return {k, set_up, false};
 }
 
-}  // namespace detail
-
-// answer_one() for the queries read(0), ..., read(count - 1), the answers
-// stored in out[0..count). Stops at the first failure and returns it; out is
-// then written up to it. The table must be non-empty and its searched sequence
-// strictly increasing.
-//
-// Routes, all giving answer_one()'s results:
-// - sorted queries: the search starts from the previous answer, and a run of
-//   queries strictly inside one segment skips it, handed to the segment a block
-//   at a time, whose setup serves the whole run (and whose integer arithmetic
-//   steps from query to query when they are evenly spaced); a query that goes
-//   on strictly inside the next segment skips it too; where segments see a
-//   few queries each, they go on from segment to segment, each set up
-//   lightly as its first query comes, or (with AVX-512) in sorted batches,
-//   each query's segment counted among the batch's few keys and the queries
-//   answered eight at a time;
-// - scattered queries: batches searched in lockstep.
-// Every route takes the call's vector path.
-template <VectorPath Path, Direction Queries, class Read>
-std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t count, Read&& read,
-                                typename Queries::Answer* out) {
+// walk() with the call's few_of.
+template <VectorPath Path, Direction Queries, class FewOf, class Read>
+std::optional<InterpError> walk_with(Path path, const Queries& queries, const FewOf& few_of, std::size_t count,
+                                     Read& read, typename Queries::Answer* out) {
     using Key = typename Queries::Key;
     using Segment = typename Queries::Segment;
     const Sequence<Key>& keys = queries.keys;
@@ -90,7 +72,7 @@ std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t c
     std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
     std::optional<Segment> segment;
     unsigned far = 0;
-    detail::Scattered<Queries> scattered{0, 0, detail::SegmentMemo<Queries>(queries, count)};
+    detail::Scattered<detail::MemoOf<Queries, FewOf>> scattered{0, 0, {queries, few_of, count}};
     std::size_t k = 0;
     while (k < count) {
         if (far >= detail::kFarQueries) {
@@ -165,7 +147,7 @@ std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t c
             if constexpr (Path::kLanes ? Segment::kAnswersAtEnds || kLanesAnswerEnds<Segment> : Queries::kOwnFew) {
                 short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
                 if (short_segments >= detail::kShortSegments) {
-                    const detail::RouteEnd end = detail::answer_dense_route(path, queries, read, k, count, i, out);
+                    const detail::RouteEnd end = detail::answer_dense_route(path, queries, few_of, read, k, count, i, out);
                     if (end.failed) {
                         return InterpError::NotFound;
                     }
@@ -177,6 +159,34 @@ std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t c
         }
     }
     return std::nullopt;
+}
+
+}  // namespace detail
+
+// answer_one() for the queries read(0), ..., read(count - 1), the answers
+// stored in out[0..count). Stops at the first failure and returns it; out is
+// then written up to it. The table must be non-empty and its searched sequence
+// strictly increasing.
+//
+// Routes, all giving answer_one()'s results:
+// - sorted queries: the search starts from the previous answer, and a run of
+//   queries strictly inside one segment skips it, handed to the segment a block
+//   at a time, whose setup serves the whole run (and whose integer arithmetic
+//   steps from query to query when they are evenly spaced); a query that goes
+//   on strictly inside the next segment skips it too; where segments see a
+//   few queries each, they go on from segment to segment, each set up
+//   lightly as its first query comes, or (with AVX-512) in sorted batches,
+//   each query's segment counted among the batch's few keys and the queries
+//   answered eight at a time;
+// - scattered queries: batches searched in lockstep.
+// Every route takes the call's vector path, and sets segments up for a few
+// queries by one few_of, which the direction may fix for the call (an
+// inverse method's rounding) rather than ask of each query.
+template <VectorPath Path, Direction Queries, class Read>
+std::optional<InterpError> walk(Path path, const Queries& queries, std::size_t count, Read&& read,
+                                typename Queries::Answer* out) {
+    return queries.with_few_of(
+        [&](const auto few_of) { return detail::walk_with(path, queries, few_of, count, read, out); });
 }
 
 }  // namespace rust

@@ -68,7 +68,8 @@ struct KeyReader {
 // - with_fixed_few(method, use) (optional, static, inverse kinds): calls
 //   use(make), make(x0, x1, f0, f1) setting a segment up as few() does, with
 //   the method's rounding fixed for every segment it makes rather than asked
-//   for at each query, for routes that set up a segment every few queries.
+//   for at each query: the walk makes a call's few() segments by it (those
+//   of queries a few to a segment, and those scattered queries keep).
 // - kKeepsFew (optional): true where few()'s set-up costs more than a query
 //   answered from it, so that scattered queries keep each segment's set-up
 //   for the call rather than answer each by the one-query form.
