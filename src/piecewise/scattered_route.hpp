@@ -25,6 +25,11 @@ inline constexpr std::size_t kBatch = 32;
 inline constexpr unsigned kFarQueries = 4;
 inline constexpr std::size_t kNear = 16;
 
+// Tables whose searched sequence takes at most this many bytes: with the
+// other, both fit a first-level data cache (32 KiB or more on current
+// x86-64 and Arm cores).
+inline constexpr std::size_t kCachedBytes = 16 * 1024;
+
 // The segments that a call's scattered queries come back to, each set up by
 // few_of() at its first query and kept for the later ones, where the
 // kind's set-up costs more than a query answered from it (kKeepsFew) and the
@@ -128,9 +133,13 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queri
         key[j] = read(k + j);
     }
     search_batch(path, queries.keys, key, m, base);
-    // The answers' tie points are the next cache misses: all asked for at once.
-    for (std::size_t j = 0; j < m; ++j) {
-        queries.prefetch(base[j]);
+    // The answers' tie points are the next cache misses, all asked for at
+    // once, unless the table is small enough to stay in the first-level
+    // cache, where asking costs a few instructions a query for nothing.
+    if (n * sizeof(Key) > kCachedBytes) {
+        for (std::size_t j = 0; j < m; ++j) {
+            queries.prefetch(base[j]);
+        }
     }
     std::size_t hint = state.hint;
     std::size_t ascending = 0;
