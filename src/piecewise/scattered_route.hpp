@@ -99,8 +99,8 @@ public:
 };
 
 template <class Queries, class FewOf>
-using MemoOf =
-    SegmentMemo<Queries, std::conditional_t<Queries::kOwnFew && kKeepsFew<typename Queries::Segment>, FewOf, KeepsNone>>;
+using MemoOf = SegmentMemo<
+    Queries, std::conditional_t<Queries::kOwnFew && kKeepsFew<typename Queries::Segment>, FewOf, KeepsNone>>;
 
 // What the scattered route carries from batch to batch of a call, in one
 // place, so that the batch's loop is handed one address for all of it: the

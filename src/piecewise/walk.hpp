@@ -147,7 +147,8 @@ std::optional<InterpError> walk_with(Path path, const Queries& queries, const Fe
             if constexpr (Path::kLanes ? Segment::kAnswersAtEnds || kLanesAnswerEnds<Segment> : Queries::kOwnFew) {
                 short_segments = k - first < detail::kShortQueries ? short_segments + 1 : 0;
                 if (short_segments >= detail::kShortSegments) {
-                    const detail::RouteEnd end = detail::answer_dense_route(path, queries, few_of, read, k, count, i, out);
+                    const detail::RouteEnd end =
+                        detail::answer_dense_route(path, queries, few_of, read, k, count, i, out);
                     if (end.failed) {
                         return InterpError::NotFound;
                     }

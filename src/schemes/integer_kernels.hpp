@@ -84,7 +84,8 @@ struct InverseKernel {
         bool operator()(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
             return finish_by(M, qr, norm, out);
         }
-        bool operator()(const InverseKernel&, divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
+        bool operator()(const InverseKernel&, divop::QuotRem qr, std::uint64_t norm,
+                        std::uint64_t& out) const noexcept {
             return finish_by(M, qr, norm, out);
         }
     };

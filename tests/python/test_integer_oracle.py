@@ -8,9 +8,8 @@ import pytest
 
 import rust
 from conftest import I64_MAX, I64_MIN, METHODS, U64_MAX, i64, u64
-from reference import (NOT_FOUND, OUT_F, OUT_X, Failure, ceil_of, exact_position, exact_value, fill_outside,
-                       floor_of, forward_in, forward_one, increasing, inverse_in, inverse_one, nearest_even, outcomes,
-                       round_by_method)
+from reference import (ceil_of, exact_value, fill_outside, floor_of, forward_in, forward_one, increasing, inverse_in,
+                       inverse_one, nearest_even, outcomes, round_by_method)
 
 def actual(call, *args):
     try:
