@@ -36,7 +36,7 @@ struct RouteEnd {
 // Without the vector route, such queries go one after another from segment to
 // segment in a function of their own, which keeps what the walk carries from
 // query to query (the segment and its ends) in registers, each segment set up
-// by the direction's few() as its first query comes. Back to the walk at
+// by the direction's few_of as its first query comes. Back to the walk at
 // the first query that is not above the current segment's first key, that
 // lies at or past the table's last key, or that is the kManyQueries-th in a
 // row in one segment, where the segment's own runs do better.

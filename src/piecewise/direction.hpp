@@ -18,25 +18,6 @@
 
 namespace rust {
 
-// What the walk and the one-query answer ask of a direction: the searched
-// sequence `keys`, the answer on a tie point (hit), outside the table (index
-// 0 or n: a fill, or the failure), and strictly inside segment i (false: the
-// Exact method found nothing); set_up(segment, i) sets up the direction's
-// segment kind, which the walk hands runs of queries to, and few(i) segment i
-// for a few queries, with inside()'s answers.
-template <class Q>
-concept Direction =
-    requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
-             std::optional<typename Q::Segment>& segment) {
-        { q.keys } -> std::convertible_to<const Sequence<typename Q::Key>&>;
-        { q.hit(i) } -> std::same_as<typename Q::Answer>;
-        { q.outside(i, out) } -> std::same_as<std::optional<InterpError>>;
-        { q.inside(i, key, out) } -> std::same_as<bool>;
-        { q.few(i).answer(key, out) } -> std::same_as<bool>;
-        q.set_up(segment, i);
-        q.prefetch(i);
-    } && SegmentKind<typename Q::Segment, typename Q::Key, typename Q::Answer>;
-
 namespace detail {
 
 // A segment of a kind without a light set-up: each query answered by the
@@ -49,8 +30,8 @@ struct OneByOne {
     bool answer(typename Q::Key key, typename Q::Answer& out) const { return queries->inside(i, key, out); }
 };
 
-// Stands for any use of a segment kind's with_fixed_few(), to ask whether
-// the kind has one.
+// Stands for any use of a direction's with_few_of() or a segment kind's
+// with_fixed_few(), to ask whether it has one.
 struct AnyUse {
     template <class Make>
     bool operator()(const Make&) const noexcept {
@@ -59,6 +40,26 @@ struct AnyUse {
 };
 
 }  // namespace detail
+
+// What the walk and the one-query answer ask of a direction: the searched
+// sequence `keys`, the answer on a tie point (hit), outside the table (index
+// 0 or n: a fill, or the failure), and strictly inside segment i (false: the
+// Exact method found nothing); set_up(segment, i) sets up the direction's
+// segment kind, which the walk hands runs of queries to, and with_few_of(use)
+// calls use(few_of), few_of(i) segment i set up for a few queries, with
+// inside()'s answers.
+template <class Q>
+concept Direction =
+    requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
+             std::optional<typename Q::Segment>& segment) {
+        { q.keys } -> std::convertible_to<const Sequence<typename Q::Key>&>;
+        { q.hit(i) } -> std::same_as<typename Q::Answer>;
+        { q.outside(i, out) } -> std::same_as<std::optional<InterpError>>;
+        { q.inside(i, key, out) } -> std::same_as<bool>;
+        q.with_few_of(detail::AnyUse{});
+        q.set_up(segment, i);
+        q.prefetch(i);
+    } && SegmentKind<typename Q::Segment, typename Q::Key, typename Q::Answer>;
 
 // What each direction searches and how it answers: forward searches the
 // positions xp and answers with values, inverse searches the values fp and
@@ -94,21 +95,16 @@ struct ForwardQueries {
     // queries, which answers its right end too.
     static constexpr bool kOwnFew = requires(const X x, const F f) { Segment::few(x, x, f, f); };
 
-    // Segment i set up for the few queries a large table's sorted queries
-    // bring it: the segment kind's light set-up where it has one, else
-    // inside() for each.
-    auto few(std::size_t i) const noexcept {
-        if constexpr (kOwnFew) {
-            return Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]);
-        } else {
-            return detail::OneByOne<ForwardQueries>{this, i};
-        }
-    }
-
-    // use(few_of), few_of(i) segment i as few(i) sets it up.
+    // use(few_of), few_of(i) segment i set up for the few queries a large
+    // table's sorted queries bring it: the segment kind's light set-up where
+    // it has one, else inside() for each.
     template <class Use>
     decltype(auto) with_few_of(Use&& use) const {
-        return use([this](std::size_t i) { return few(i); });
+        if constexpr (kOwnFew) {
+            return use([this](std::size_t i) { return Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]); });
+        } else {
+            return use([this](std::size_t i) { return detail::OneByOne<ForwardQueries>{this, i}; });
+        }
     }
 
     void prefetch(std::size_t i) const noexcept { platform::prefetch(values.data() + i); }
@@ -167,29 +163,21 @@ struct InverseQueries {
         return x.has_value();
     }
 
+    // As for the forward queries; a kind's light set-up has the method's
+    // rounding fixed for the call.
+    static constexpr bool kOwnFew = requires(Method m) { Segment::with_fixed_few(m, detail::AnyUse{}); };
+
     // As for the forward queries.
-    static constexpr bool kOwnFew = requires(const X x, const F f, Method m) { Segment::few(x, x, f, f, m); };
-
-    auto few(std::size_t i) const noexcept {
-        if constexpr (kOwnFew) {
-            return Segment::few(positions[i - 1], positions[i], keys[i - 1], keys[i], method);
-        } else {
-            return detail::OneByOne<InverseQueries>{this, i};
-        }
-    }
-
-    // use(few_of), few_of(i) segment i answering as few(i) does, with the
-    // method fixed for every segment where the kind can fix it.
     template <class Use>
     decltype(auto) with_few_of(Use&& use) const {
-        if constexpr (requires { Segment::with_fixed_few(method, detail::AnyUse{}); }) {
+        if constexpr (kOwnFew) {
             return Segment::with_fixed_few(method, [&](const auto make) {
                 return use([this, make](std::size_t i) {
                     return make(positions[i - 1], positions[i], keys[i - 1], keys[i]);
                 });
             });
         } else {
-            return use([this](std::size_t i) { return few(i); });
+            return use([this](std::size_t i) { return detail::OneByOne<InverseQueries>{this, i}; });
         }
     }
 

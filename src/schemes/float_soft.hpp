@@ -204,23 +204,8 @@ public:
     static constexpr bool kAnswersAtEnds = false;
     static constexpr bool kLanesAnswerEnds = true;  // as on the x87 engine
 
-    // As forward's, with the method's rule asked for each query (Few), or
-    // fixed for every segment made (with_fixed_few).
-    class Few {
-    public:
-        Few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
-            : segment_(x0, x1, f0, f1), method_(method) {}
-
-        bool answer(double f, std::uint64_t& out) {
-            return detail::with_position_rule(method_,
-                                              [&](const auto rule) { return answer_by(rule, segment_, f, out); });
-        }
-
-    private:
-        detail::FewForm<detail::SoftInverse<false>> segment_;
-        Method method_;
-    };
-
+    // As forward's Few, with the method's rule fixed for every segment made
+    // (with_fixed_few).
     template <class Rule>
     class FewBy {
     public:
@@ -232,12 +217,9 @@ public:
         detail::FewForm<detail::SoftInverse<false>> segment_;
     };
 
-    static Few few(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method) noexcept {
-        return {x0, x1, f0, f1, method};
-    }
-
-    // use(make), make(x0, x1, f0, f1) the segment that few() sets up, with
-    // the method's rule fixed for every segment it makes.
+    // use(make), make(x0, x1, f0, f1) a segment set up for a few queries
+    // (as forward's few()), with the method's rule fixed for every segment
+    // it makes.
     template <class Use>
     static decltype(auto) with_fixed_few(Method method, Use&& use) {
         return detail::with_position_rule(method, [&](const auto rule) {
@@ -276,7 +258,7 @@ public:
     }
 
 private:
-    // A few() answer under the rule: the tie point's position on the right
+    // A FewBy answer under the rule: the tie point's position on the right
     // end, which the steps need not give. The position is written where it
     // is found, so that no optional comes back from the method's case
     // (should the compiler leave it a call) through memory: a Zen 3 reads it

@@ -87,14 +87,10 @@ public:
     InverseSegment(std::uint64_t x0, std::uint64_t x1, std::int64_t f0, std::int64_t f1, Method method)
         : SteppedSegment({x0, x1, detail::offset_form(f0), detail::offset_form(f1), method}) {}
 
-    static Few few(std::uint64_t x0, std::uint64_t x1, std::int64_t f0, std::int64_t f1, Method method) noexcept {
-        return Few({x0, x1, detail::offset_form(f0), detail::offset_form(f1), method});
-    }
-
-    // use(make), make(x0, x1, f0, f1) the segment that few() sets up, with
-    // the method's rounding fixed for every segment it makes rather than
-    // asked for at each key: a route that sets up a segment every few keys
-    // then tests nothing per key for it.
+    // use(make), make(x0, x1, f0, f1) a segment set up for a few keys (as
+    // forward's few()), with the method's rounding fixed for every segment
+    // it makes rather than asked for at each key: a route that sets up a
+    // segment every few keys then tests nothing per key for it.
     template <class Use>
     static decltype(auto) with_fixed_few(Method method, Use&& use) {
         return detail::InverseKernel::with_finish_of(method, [&](const auto finish) {

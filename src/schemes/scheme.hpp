@@ -60,17 +60,17 @@ struct KeyReader {
 //   segment's right end (x = x1, f = f1), give that tie point's own answer
 //   exactly: the walk then asks them there too, rather than telling such
 //   queries apart.
-// - few(x0, x1, f0, f1[, method]) (optional, static): the segment set up
-//   for the few queries a large table brings each segment, more cheaply
+// - few(x0, x1, f0, f1) (optional, static, forward kinds): the segment set
+//   up for the few queries a large table brings each segment, more cheaply
 //   than for a run; its answer(key, out) gives the scheme's answer for a key
-//   inside the segment and the tie point's on its right end, false where
-//   the Exact method finds none.
-// - with_fixed_few(method, use) (optional, static, inverse kinds): calls
-//   use(make), make(x0, x1, f0, f1) setting a segment up as few() does, with
-//   the method's rounding fixed for every segment it makes rather than asked
-//   for at each query: the walk makes a call's few() segments by it (those
-//   of queries a few to a segment, and those scattered queries keep).
-// - kKeepsFew (optional): true where few()'s set-up costs more than a query
+//   inside the segment and the tie point's on its right end.
+// - with_fixed_few(method, use) (optional, static, inverse kinds): the same
+//   for the inverse, with the method's rounding fixed for every segment made
+//   rather than asked for at each query: calls use(make), make(x0, x1, f0,
+//   f1) a segment so set up, whose answer is false where the Exact method
+//   finds none. The walk makes a call's segments by it (those of queries a
+//   few to a segment, and those scattered queries keep).
+// - kKeepsFew (optional): true where that light set-up costs more than a query
 //   answered from it, so that scattered queries keep each segment's set-up
 //   for the call rather than answer each by the one-query form.
 // - kLanesAnswerEnds (optional): where kAnswersAtEnds is false, true where the
