@@ -1,15 +1,16 @@
 """Result memory as the interpreter sees it: tracemalloc counts a result's buffer
 while the array lives and nothing once it is gone, whether the call succeeded or
 failed; PyPy's collector frees results as often as NumPy arrays of the same size."""
-import gc
 import platform
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
 
 import rust
 from conftest import I64_MAX, I64_MIN, U64_MAX, i64, panic_exception_type, u64
-from test_leaks import resident_bytes
 
 CPYTHON = platform.python_implementation() == "CPython"
 if CPYTHON:
@@ -110,20 +111,40 @@ def test_a_failing_call_leaves_nothing_traced(call, exc_type, made, tracing):
     assert traced() - before < N
 
 
-def peak_growth(make, calls):
-    """The highest rise of resident memory over `calls` calls (read every 8), and
-    the rise at the end."""
-    gc.collect()
-    start = resident_bytes()
-    peak = 0
-    for i in range(calls):
-        make()
-        if i % 8 == 7:
-            peak = max(peak, resident_bytes() - start)
-    return peak, resident_bytes() - start
+# The two loops of the PyPy test, in an interpreter of its own: resident memory
+# then grows from a heap that no earlier test left freed blocks in, which the
+# first loop would reuse and the second outgrow. Prints the highest rise over
+# each loop's calls (read every 8).
+PEAKS = textwrap.dedent("""
+    import gc, os, sys
+    import numpy as np
+    import rust
+
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    def peak_growth(make, calls):
+        gc.collect()
+        start = resident()
+        peak = 0
+        for i in range(calls):
+            make()
+            if i % 8 == 7:
+                peak = max(peak, resident() - start)
+        return peak
+
+    calls = int(sys.argv[1])
+    x = np.arange(32768, dtype=np.uint64)
+    a = x.view(np.int64)
+    xp = np.array([0, 2**40, 2**64 - 1], np.uint64)
+    fp = np.array([-2**63, 0, 2**63 - 1], np.int64)
+    print(peak_growth(lambda: np.add(a, a), calls), peak_growth(lambda: rust.forward_int(x, xp, fp), calls))
+""")
 
 
 @pytest.mark.skipif(CPYTHON, reason="CPython frees each result when its last reference goes")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="resident memory is read from /proc")
 def test_pypy_collects_results_as_often_as_numpy_arrays():
     # PyPy frees arrays only when its collector runs, which it paces by the memory
     # reported to it: results that go unreported are freed only as often as the
@@ -131,14 +152,12 @@ def test_pypy_collects_results_as_often_as_numpy_arrays():
     # memory grows before a collection depends on how PyPy sizes its heap and
     # nursery on the machine, so the results are held to NumPy's own arrays of
     # the same size in the same interpreter: reported alike, paced alike.
-    x = X[:32768]
-    a = x.view(np.int64)
-    calls = 4000
-    numpy_peak, _ = peak_growth(lambda: np.add(a, a), calls)
-    rust_peak, _ = peak_growth(lambda: rust.forward_int(x, XP, FP_INT), calls)
+    calls, size = 4000, 32768 * 8
+    run = subprocess.run([sys.executable, "-c", PEAKS, str(calls)], capture_output=True, text=True, check=True)
+    numpy_peak, rust_peak = map(int, run.stdout.split())
     mib = 1 << 20
     # NumPy's loop is collected at all: far below what 4,000 arrays would hold.
-    assert numpy_peak < calls * x.nbytes // 4, numpy_peak / mib
+    assert numpy_peak < calls * size // 4, numpy_peak / mib
     # Collections come when the memory reported since the last one passes a share
     # of the heap, which drifts by a few MiB between loops; unreported results
     # double the peak at least.
