@@ -10,6 +10,7 @@
 #include "piecewise/interp_error.hpp"
 #include "piecewise/sequence.hpp"
 #include "piecewise/walk.hpp"
+#include "piecewise/watched_exact.hpp"
 #include "platform/vector_path.hpp"
 #include "schemes/method.hpp"
 
@@ -164,6 +165,11 @@ public:
         return with_vector_path([&](auto path) -> std::optional<InterpError> {
             if (const std::optional<InterpError> e = refuse(fp_increasing(path))) {
                 return e;
+            }
+            if constexpr (detail::kWatchesExact<decltype(path), F>) {
+                if (method == Method::Exact) {
+                    return detail::walk_exact_watched(path, inverse_queries(method), count, read, out);
+                }
             }
             return walk(path, inverse_queries(method), count, read, out);
         });

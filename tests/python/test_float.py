@@ -426,6 +426,39 @@ def single_or_first_failure(call, queries, *table):
     return failures[0] if failures else [s[0] for s in singles]
 
 
+# ---------------------------------------------------------------------------
+# Method None on many queries, which a call may answer a stretch of a few
+# thousand at a time by the nearest position, watching for a rounded step, and
+# again by the method where one rounded: the failure raised is the first in
+# query order, whether the failing queries share a stretch or not and
+# whatever each fails with. On a table of slope 1/2 every step is exact: a
+# value's position is twice the value, found where that is whole.
+
+WATCHED_PLANTS = {
+    "not whole": (lambda fp: fp[50] + 0.25, NOT_FOUND),
+    "outside": (lambda fp: fp[-1] + 1.0, OUT_F),
+    "next to -inf": (lambda fp: -1.0, NOT_FINITE),
+}
+
+
+@pytest.mark.parametrize("order", ["sorted", "scattered"])
+@pytest.mark.parametrize("late_at", [3000, 9000], ids=["same stretch", "later stretch"])
+@pytest.mark.parametrize("late", WATCHED_PLANTS)
+@pytest.mark.parametrize("early", [None, *WATCHED_PLANTS])
+def test_exact_positions_fail_at_the_first_failing_query(early, late, late_at, order):
+    rng = random.Random(f"{early} {late} {order}")
+    xp = [1024 * i for i in range(200)]
+    fp = [-INF] + [x * 0.5 for x in xp[1:]]
+    positions = [rng.randrange(xp[2], xp[-1]) for _ in range(10000)]
+    f = [x * 0.5 for x in (sorted(positions) if order == "sorted" else positions)]
+    planted = {late_at: late} if early is None else {1000: early, late_at: late}
+    for at, name in planted.items():
+        f[at] = WATCHED_PLANTS[name][0](fp)
+    first = min(planted)
+    assert inverse(f, xp, fp) == WATCHED_PLANTS[planted[first]][1]
+    assert inverse(f[:first], xp, fp) == [int(2 * v) for v in f[:first]]
+
+
 # Scattered queries on a small table, many to a segment, take segments set up
 # once for the call: they are answered as one query at a time, failures
 # included (the first in query order).
