@@ -26,7 +26,6 @@
 #include "piecewise/walk.hpp"
 #include "platform/vector_path.hpp"
 #include "schemes/method.hpp"
-#include "schemes/scheme.hpp"
 
 namespace rust::detail {
 
@@ -35,37 +34,14 @@ namespace rust::detail {
 template <class Path, class F>
 inline constexpr bool kWatchesExact = !Path::kLanes && F80::kTellsExactness && std::is_floating_point_v<F>;
 
-// The queries of an Exact call, their segments and one-query steps rounding as
-// Nearest's do.
+// The queries of an Exact call, answered inside the table as Nearest answers
+// them (segments and one-query steps alike); outside it, Exact's refusal.
 template <class X, class F>
 struct ExactByNearest : InverseQueries<X, F> {
-    using Base = InverseQueries<X, F>;
-    using typename Base::Answer;
-    using typename Base::Key;
-    using typename Base::Segment;
+    explicit ExactByNearest(const InverseQueries<X, F>& queries)
+        : InverseQueries<X, F>{queries.keys, queries.positions, Method::Nearest} {}
 
-    // A kind with a light set-up of its own for a few queries would take the
-    // direction's method into it.
-    static_assert(!Base::kOwnFew);
-
-    explicit ExactByNearest(const Base& queries) : Base(queries) {}
-
-    void set_up(std::optional<Segment>& segment, std::size_t i) const {
-        segment.emplace(this->positions[i - 1], this->positions[i], this->keys[i - 1], this->keys[i],
-                        Method::Nearest);
-    }
-
-    // Nearest always has a position.
-    bool inside(std::size_t i, Key key, Answer& out) const {
-        out = *Scheme<X, F>::inverse(key, this->positions[i - 1], this->positions[i], this->keys[i - 1],
-                                     this->keys[i], Method::Nearest);
-        return true;
-    }
-
-    template <class Use>
-    decltype(auto) with_few_of(Use&& use) const {
-        return use([this](std::size_t i) { return OneByOne<ExactByNearest>{this, i}; });
-    }
+    std::optional<InterpError> outside(std::size_t, X&) const noexcept { return InterpError::OutOfBounds; }
 };
 
 // Stretches this long are watched: a stretch whose steps rounded is answered
