@@ -11,6 +11,7 @@ import pytest
 
 import rust
 from conftest import i64, panic_exception_type, u64
+from resident import resident_bytes
 
 CPYTHON = platform.python_implementation() == "CPython"
 
@@ -52,16 +53,6 @@ def path(name):
             pass
 
     return one
-
-
-def resident_bytes():
-    try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        import resource  # the peak resident size: it grows with any leak as well
-
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 # CPython frees each result when its last reference goes; PyPy frees objects made

@@ -1,6 +1,7 @@
 """Result memory as the interpreter sees it: tracemalloc counts a result's buffer
 while the array lives and nothing once it is gone, whether the call succeeded or
 failed; PyPy's collector frees results as often as NumPy arrays of the same size."""
+import os
 import platform
 import subprocess
 import sys
@@ -113,26 +114,13 @@ def test_a_failing_call_leaves_nothing_traced(call, exc_type, made, tracing):
 
 # The two loops of the PyPy test, in an interpreter of its own: resident memory
 # then grows from a heap that no earlier test left freed blocks in, which the
-# first loop would reuse and the second outgrow. Prints the highest rise over
-# each loop's calls (read every 8).
+# first loop would reuse and the second outgrow. Prints each loop's peak growth.
 PEAKS = textwrap.dedent("""
-    import gc, os, sys
+    import sys
+    sys.path.insert(0, sys.argv[2])
     import numpy as np
     import rust
-
-    def resident():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-    def peak_growth(make, calls):
-        gc.collect()
-        start = resident()
-        peak = 0
-        for i in range(calls):
-            make()
-            if i % 8 == 7:
-                peak = max(peak, resident() - start)
-        return peak
+    from resident import peak_growth
 
     calls = int(sys.argv[1])
     x = np.arange(32768, dtype=np.uint64)
@@ -153,7 +141,8 @@ def test_pypy_collects_results_as_often_as_numpy_arrays():
     # nursery on the machine, so the results are held to NumPy's own arrays of
     # the same size in the same interpreter: reported alike, paced alike.
     calls, size = 4000, 32768 * 8
-    run = subprocess.run([sys.executable, "-c", PEAKS, str(calls)], capture_output=True, text=True, check=True)
+    here = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.run([sys.executable, "-c", PEAKS, str(calls), here], capture_output=True, text=True, check=True)
     numpy_peak, rust_peak = map(int, run.stdout.split())
     mib = 1 << 20
     # NumPy's loop is collected at all: far below what 4,000 arrays would hold.
