@@ -11,7 +11,7 @@
 // rounded (a position that is not whole among them), or which met a Panic,
 // goes again with the rest of the call by the Exact method itself, which finds
 // the first failure in query order. Outside the table the Exact method's
-// refusals hold throughout: outside() stays the direction's own.
+// refusal holds throughout.
 #pragma once
 
 #include <algorithm>
@@ -35,7 +35,9 @@ template <class Path, class F>
 inline constexpr bool kWatchesExact = !Path::kLanes && F80::kTellsExactness && std::is_floating_point_v<F>;
 
 // The queries of an Exact call, answered inside the table as Nearest answers
-// them (segments and one-query steps alike); outside it, Exact's refusal.
+// them (segments and one-query steps alike); outside it, Exact's refusal. Never
+// walked on the lanes' path: its lanes would round as Nearest's do, with no
+// flag raised to tell.
 template <class X, class F>
 struct ExactByNearest : InverseQueries<X, F> {
     explicit ExactByNearest(const InverseQueries<X, F>& queries)
