@@ -13,14 +13,14 @@
 #include "piecewise/interp_error.hpp"
 #include "piecewise/search_batch.hpp"
 #include "platform/attributes.hpp"
-#include "platform/vector_path.hpp"
 
 namespace rust::detail {
 
 // Scattered queries are searched kBatch at a time; the walk goes over to that
 // route after kFarQueries queries in a row that each landed more than kNear
-// tie points away from the one before, and back when nearly all of a batch
-// (all but kBatch / 8) came in ascending order.
+// tie points away from the one before, or behind it a few queries after the
+// one before was searched, and back when nearly all of a batch (all but
+// kBatch / 8) came in ascending order.
 inline constexpr std::size_t kBatch = 32;
 inline constexpr unsigned kFarQueries = 4;
 inline constexpr std::size_t kNear = 16;
@@ -118,8 +118,8 @@ struct Scattered {
 // ends). The failures and answers, in index order, are those of
 // answer_one(). Out of line, so that the answers' arithmetic has the
 // registers to itself rather than sharing them with the walk's other routes.
-template <VectorPath Path, class Queries, class Memo, class Read>
-RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queries& queries, Read& read, std::size_t k,
+template <class Queries, class Memo, class Read>
+RUST_NOINLINE std::optional<InterpError> answer_scattered(const Queries& queries, Read& read, std::size_t k,
                                                           std::size_t end, typename Queries::Answer* out,
                                                           Scattered<Memo>& state) {
     using Key = typename Queries::Key;
@@ -132,7 +132,7 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(Path path, const Queri
     for (std::size_t j = 0; j < m; ++j) {
         key[j] = read(k + j);
     }
-    search_batch(path, queries.keys, key, m, base);
+    search_batch(queries.keys, key, m, base);
     // The answers' tie points are the next cache misses, all asked for at
     // once, unless the table is small enough to stay in the first-level
     // cache, where asking costs a few instructions a query for nothing.

@@ -1,7 +1,6 @@
 // Searches in eight vector lanes (AVX-512).
 //
-// A batch of queries in a small table, and sorted queries counted among the few
-// keys they fall between.
+// Sorted queries counted among the few keys they fall between.
 #pragma once
 
 #include <bit>
@@ -17,61 +16,12 @@ namespace rust {
 
 namespace detail {
 
-// Lanes of keys at most q, among the valid ones; by numeric value for float64
-// (a NaN query is at least no key).
-[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 at_most(__m512i keys, std::uint64_t q, __mmask8 valid) noexcept {
-    return _mm512_mask_cmple_epu64_mask(valid, keys, _mm512_set1_epi64(static_cast<long long>(q)));
-}
-
-[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 at_most(__m512i keys, std::int64_t q, __mmask8 valid) noexcept {
-    return _mm512_mask_cmple_epi64_mask(valid, keys, _mm512_set1_epi64(q));
-}
-
-[[RUST_LANES_TARGET("avx512f")]] inline __mmask8 at_most(__m512i keys, double q, __mmask8 valid) noexcept {
-    return _mm512_mask_cmp_pd_mask(valid, _mm512_castsi512_pd(keys), _mm512_set1_pd(q), _CMP_LE_OQ);
-}
-
 // The first `count` lanes.
 inline __mmask8 first_lanes(std::size_t count) noexcept {
     return count >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1U << count) - 1);
 }
 
 }  // namespace detail
-
-// Tables of at most this many keys are searched eight keys at a compare.
-inline constexpr std::size_t kLaneSearchKeys = 512;
-
-// search_batch() for a table of at most kLaneSearchKeys keys, by counting the
-// keys at most each query: the last key of every full group of eight, then the
-// group the query falls in, two compares of eight lanes each where the halving
-// steps would be a chain of dependent loads. The count less one is where the
-// halving search makes its final comparison (0 for a query below every key).
-template <class T>
-[[RUST_LANES_TARGET("avx512f,popcnt")]] void search_batch_lanes(const T* data, std::size_t n, const T* q, std::size_t count,
-                                                         std::size_t* base) {
-    static_assert(sizeof(T) == 8);
-    const std::size_t groups = n / 8;
-    alignas(64) T last[kLaneSearchKeys / 8];
-    for (std::size_t g = 0; g < groups; ++g) {
-        last[g] = data[8 * g + 7];
-    }
-    for (std::size_t j = 0; j < count; ++j) {
-        const T key = q[j];
-        // Groups whose last key is at most the query: it lies past them.
-        std::size_t below = 0;
-        for (std::size_t g = 0; g < groups; g += 8) {
-            const __mmask8 valid = detail::first_lanes(groups - g);
-            below += static_cast<std::size_t>(
-                __builtin_popcount(detail::at_most(_mm512_load_si512(last + g), key, valid)));
-        }
-        const std::size_t start = 8 * below;
-        const __mmask8 valid = detail::first_lanes(n - start);
-        const __m512i group = _mm512_maskz_loadu_epi64(valid, data + start);
-        const std::size_t at_most =
-            start + static_cast<std::size_t>(__builtin_popcount(detail::at_most(group, key, valid)));
-        base[j] = at_most == 0 ? 0 : at_most - 1;
-    }
-}
 
 // Keys a batch of sorted queries may fall between: at most this many, so
 // that the ends of their segments, two more, fit two registers of eight.

@@ -72,6 +72,7 @@ std::optional<InterpError> walk_with(Path path, const Queries& queries, const Fe
     std::size_t segment_index = 0;  // no segment set up yet (segments start at 1)
     std::optional<Segment> segment;
     unsigned far = 0;
+    std::size_t searched = 0;  // the last query the walk searched for
     detail::Scattered<detail::MemoOf<Queries, FewOf>> scattered{0, 0, {queries, few_of, count}};
     std::size_t k = 0;
     while (k < count) {
@@ -79,7 +80,7 @@ std::optional<InterpError> walk_with(Path path, const Queries& queries, const Fe
             const std::size_t end = std::min(count, k + detail::kBatch);
             scattered.hint = hint;
             if (const std::optional<InterpError> e =
-                    detail::answer_scattered(path, queries, read, k, end, out, scattered)) {
+                    detail::answer_scattered(queries, read, k, end, out, scattered)) {
                 return e;
             }
             hint = scattered.hint;
@@ -92,7 +93,12 @@ std::optional<InterpError> walk_with(Path path, const Queries& queries, const Fe
         const Key key = read(k);
         const SearchResult s = search_from(keys, key, hint);
         const std::size_t distance = s.index > hint ? s.index - hint : hint - s.index;
-        far = distance <= detail::kNear ? 0 : far + 1;
+        // Scattered queries on a small table land near each other, but come
+        // back to earlier segments after a query or a few; sorted queries in
+        // descending order come back too, after each segment's run, and stay.
+        const bool back = s.index < hint && k - searched < detail::kShortQueries;
+        far = distance <= detail::kNear && !back ? 0 : far + 1;
+        searched = k;
         hint = s.index;
         if (s.found) {
             out[k++] = queries.hit(s.index);
