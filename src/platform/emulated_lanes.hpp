@@ -142,14 +142,8 @@ inline __mmask8 cmpge_epi64_mask(__m512i a, __m512i b) noexcept { return cmple_e
 inline __mmask8 mask_cmplt_epu64_mask(__mmask8 k, __m512i a, __m512i b) noexcept {
     return static_cast<__mmask8>(k & cmplt_epu64_mask(a, b));
 }
-inline __mmask8 mask_cmple_epu64_mask(__mmask8 k, __m512i a, __m512i b) noexcept {
-    return static_cast<__mmask8>(k & cmple_epu64_mask(a, b));
-}
 inline __mmask8 mask_cmplt_epi64_mask(__mmask8 k, __m512i a, __m512i b) noexcept {
     return static_cast<__mmask8>(k & cmplt_epi64_mask(a, b));
-}
-inline __mmask8 mask_cmple_epi64_mask(__mmask8 k, __m512i a, __m512i b) noexcept {
-    return static_cast<__mmask8>(k & cmple_epi64_mask(a, b));
 }
 inline __mmask8 test_epi64_mask(__m512i a, __m512i b) noexcept {
     return mask_of([&](int l) { return (lane(a, l) & lane(b, l)) != 0; });
@@ -386,12 +380,8 @@ inline __m512i maskz_cvtt_roundpd_epu64(__mmask8 k, __m512d a, int sae) noexcept
 #define _mm512_cmpge_epi64_mask RUST_EMULATE(cmpge_epi64_mask)
 #undef _mm512_mask_cmplt_epu64_mask
 #define _mm512_mask_cmplt_epu64_mask RUST_EMULATE(mask_cmplt_epu64_mask)
-#undef _mm512_mask_cmple_epu64_mask
-#define _mm512_mask_cmple_epu64_mask RUST_EMULATE(mask_cmple_epu64_mask)
 #undef _mm512_mask_cmplt_epi64_mask
 #define _mm512_mask_cmplt_epi64_mask RUST_EMULATE(mask_cmplt_epi64_mask)
-#undef _mm512_mask_cmple_epi64_mask
-#define _mm512_mask_cmple_epi64_mask RUST_EMULATE(mask_cmple_epi64_mask)
 #undef _mm512_test_epi64_mask
 #define _mm512_test_epi64_mask RUST_EMULATE(test_epi64_mask)
 #undef _mm512_testn_epi64_mask
