@@ -166,7 +166,7 @@ public:
             if (const std::optional<InterpError> e = refuse(fp_increasing(path))) {
                 return e;
             }
-            if constexpr (detail::kWatchesExact<decltype(path), F>) {
+            if constexpr (detail::kWatchesExact<decltype(path), InverseQueries<X, F>>) {
                 if (method == Method::Exact) {
                     return detail::walk_exact_watched(path, inverse_queries(method), count, read, out);
                 }

@@ -4,15 +4,22 @@
 // query order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "extended/f80.hpp"
+#include "panic.hpp"
+#include "piecewise/direction.hpp"
+#include "piecewise/exact_by_nearest.hpp"
 #include "piecewise/interp_error.hpp"
 #include "piecewise/search_batch.hpp"
 #include "platform/attributes.hpp"
+#include "platform/vector_path.hpp"
+#include "schemes/method.hpp"
 
 namespace rust::detail {
 
@@ -105,12 +112,20 @@ using MemoOf = SegmentMemo<
 // What the scattered route carries from batch to batch of a call, in one
 // place, so that the batch's loop is handed one address for all of it: the
 // last answer's index (the walk's hint), how many of the batch's answers did
-// not come below the one before, and the kept segments.
+// not come below the one before, the kept segments, and an open watch (see
+// answer_scattered_watched).
 template <class Memo>
 struct Scattered {
     std::size_t hint;
     std::size_t ascending;
     Memo memo;
+    bool watching = false;
+    std::size_t watched_from = 0;  // the watched stretch's first query
+    std::size_t watched_hint = 0;  // and the hint it started from
+
+    // Whether nearly all of a batch of m answers (all but m / 8) came in
+    // ascending order: the walk then goes back to its sorted routes.
+    bool goes_back(std::size_t m) const noexcept { return 8 * ascending >= 7 * m; }
 };
 
 // Queries [k, end) by the batched search, from the state the batch before
@@ -161,4 +176,65 @@ RUST_NOINLINE std::optional<InterpError> answer_scattered(const Queries& queries
     state.ascending = ascending;
     return std::nullopt;
 }
+
+// answer_scattered() for an Exact call that can be watched, on the lanes'
+// path (see exact_by_nearest.hpp): consecutive batches answered as Nearest
+// answers them, under one watch of up to kWatchedQueries queries, which
+// closes where the walk leaves the route or the call ends. Where a step
+// rounded, a batch failed or a Panic was thrown, the watched stretch goes
+// again by the Exact method from its first query, batch by batch as the walk
+// gave them, so that the failure returned is the first in query order.
+template <class X, class F, class Memo, class Read>
+std::optional<InterpError> answer_scattered_watched(const InverseQueries<X, F>& queries, Read& read, std::size_t k,
+                                                    std::size_t end, std::size_t count, X* out,
+                                                    Scattered<Memo>& state) {
+    // The memo answers by inside(), with the watched queries' rounding; kept
+    // set-ups would keep the Exact method's.
+    static_assert(std::is_same_v<Memo, SegmentMemo<InverseQueries<X, F>, KeepsNone>>);
+    if (!state.watching) {
+        state.watching = true;
+        state.watched_from = k;
+        state.watched_hint = state.hint;
+        F80::watch_exactness();
+    }
+    std::optional<InterpError> failure;
+    bool thrown = false;
+    try {
+        failure = answer_scattered(ExactByNearest<X, F>(queries), read, k, end, out, state);
+    } catch (const Panic&) {
+        thrown = true;
+    }
+    const bool open = !failure && !thrown && end < count && end - state.watched_from < kWatchedQueries;
+    if (open && !state.goes_back(end - k)) {
+        return std::nullopt;
+    }
+    state.watching = false;
+    // Raises the flag again, as the call keeps it, whatever the stretch did.
+    const bool exact = F80::steps_were_exact();
+    if (exact && !failure && !thrown) {
+        return std::nullopt;
+    }
+    state.hint = state.watched_hint;
+    for (std::size_t b = state.watched_from; b < end; b += kBatch) {
+        if (const std::optional<InterpError> e =
+                answer_scattered(queries, read, b, std::min(end, b + kBatch), out, state)) {
+            return e;
+        }
+    }
+    return std::nullopt;
+}
+
+// Queries [k, end) of the call's count by the scattered route.
+template <VectorPath Path, class Queries, class Memo, class Read>
+std::optional<InterpError> answer_scattered_batch(Path, const Queries& queries, Read& read, std::size_t k,
+                                                  std::size_t end, std::size_t count,
+                                                  typename Queries::Answer* out, Scattered<Memo>& state) {
+    if constexpr (Path::kLanes && kWatchable<Queries>) {
+        if (queries.method == Method::Exact) {
+            return answer_scattered_watched(queries, read, k, end, count, out, state);
+        }
+    }
+    return answer_scattered(queries, read, k, end, out, state);
+}
+
 }  // namespace rust::detail

@@ -80,11 +80,11 @@ std::optional<InterpError> walk_with(Path path, const Queries& queries, const Fe
             const std::size_t end = std::min(count, k + detail::kBatch);
             scattered.hint = hint;
             if (const std::optional<InterpError> e =
-                    detail::answer_scattered(queries, read, k, end, out, scattered)) {
+                    detail::answer_scattered_batch(path, queries, read, k, end, count, out, scattered)) {
                 return e;
             }
             hint = scattered.hint;
-            if (8 * scattered.ascending >= 7 * (end - k)) {
+            if (scattered.goes_back(end - k)) {
                 far = 0;
             }
             k = end;

@@ -1,54 +1,26 @@
-// Exact positions at Nearest's cost: the inverse by the Exact method on an
-// engine that tells whether its steps were exact.
-//
-// Under the Exact method each quotient between two tie points is tested for
-// wholeness before its position is written, a test that lengthens every
-// query's chain of steps. Where the engine keeps a sticky inexact flag (the
-// x87 unit), a stretch of queries can instead be answered by Nearest's
-// rounding with its steps watched: if none of them rounded, every quotient was
-// the rational position itself and its store to the nearest integer exact, so
-// whole, and Nearest's position is Exact's. A stretch in which some step
-// rounded (a position that is not whole among them), or which met a Panic,
-// goes again with the rest of the call by the Exact method itself, which finds
-// the first failure in query order. Outside the table the Exact method's
-// refusal holds throughout.
+// The walk of an Exact call watched a stretch at a time, on the path without
+// lanes (see exact_by_nearest.hpp).
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <optional>
-#include <type_traits>
 
 #include "extended/f80.hpp"
 #include "panic.hpp"
 #include "piecewise/direction.hpp"
+#include "piecewise/exact_by_nearest.hpp"
 #include "piecewise/interp_error.hpp"
 #include "piecewise/walk.hpp"
 #include "platform/vector_path.hpp"
-#include "schemes/method.hpp"
 
 namespace rust::detail {
 
 // Only the path without lanes: the vector routes work exact positions out in
-// integers, never touching the flag, so their segments keep the Exact method.
-template <class Path, class F>
-inline constexpr bool kWatchesExact = !Path::kLanes && F80::kTellsExactness && std::is_floating_point_v<F>;
-
-// The queries of an Exact call, answered inside the table as Nearest answers
-// them (segments and one-query steps alike); outside it, Exact's refusal. Never
-// walked on the lanes' path: its lanes would round as Nearest's do, with no
-// flag raised to tell.
-template <class X, class F>
-struct ExactByNearest : InverseQueries<X, F> {
-    explicit ExactByNearest(const InverseQueries<X, F>& queries)
-        : InverseQueries<X, F>{queries.keys, queries.positions, Method::Nearest} {}
-
-    std::optional<InterpError> outside(std::size_t, X&) const noexcept { return InterpError::OutOfBounds; }
-};
-
-// Stretches this long are watched: a stretch whose steps rounded is answered
-// twice, and the flag's test costs about what a few dozen steps do.
-inline constexpr std::size_t kWatchedQueries = 4096;
+// integers, never touching the flag, so their segments keep the Exact method
+// (their scattered batches are watched on their own).
+template <class Path, class Queries>
+inline constexpr bool kWatchesExact = !Path::kLanes && kWatchable<Queries>;
 
 // walk() of an Exact call's queries, watched a stretch at a time.
 template <VectorPath Path, class X, class F, class Read>
