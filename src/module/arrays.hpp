@@ -57,6 +57,22 @@ public:
         return body([this](std::size_t i) { return (*this)[i]; });
     }
 
+    // Whether elements [first, last) (two or more) look descending: the last
+    // below the first, and neither end pair rising. A look, not a proof: any
+    // order gives the same answers, only slower or faster.
+    bool looks_descending(std::size_t first, std::size_t last) const noexcept {
+        return (*this)[last - 1] < (*this)[first] && (*this)[first + 1] <= (*this)[first] &&
+               (*this)[last - 1] <= (*this)[last - 2];
+    }
+
+    // Elements [first, last) (not empty), read in place in index order or
+    // from the last back.
+    View part(std::size_t first, std::size_t last, bool backwards) const noexcept {
+        const std::size_t start = backwards ? last - 1 : first;
+        return View(py::Ref::borrow(array_.get()), data_ + static_cast<std::ptrdiff_t>(start) * stride_, last - first,
+                    backwards ? -stride_ : stride_);
+    }
+
     // The elements in index order for the table of this call. Packed, aligned
     // elements are read in place: the view keeps the array alive, the
     // interpreter lock held for the whole call keeps it unchanged, and the call

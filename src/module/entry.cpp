@@ -1,6 +1,7 @@
 // The four entry points: bind, accept, build the table, walk the queries.
 #include "module/entry.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/numpy.hpp"
+#include "panic.hpp"
 #include "piecewise/interp.hpp"
 #include "schemes/float.hpp"
 #include "schemes/integer.hpp"
@@ -33,6 +35,54 @@ struct NoScope {};
 template <class F>
 using ArithmeticScope = std::conditional_t<std::is_floating_point_v<F>, FpuScope, NoScope>;
 
+// Descending queries (a time axis read backwards) go a block at a time, each
+// block walked from its last query, so in ascending order, which the walk's
+// sorted routes take, and its answers turned round: a large table's queries,
+// a few to a segment, took several times as long walked in descending order.
+// The blocks are views of the array, read by the strided reader; each is
+// answered in place and turned round while it is in the second-level cache,
+// and is long enough that the walk's set-ups (a segment's divisor, its
+// learnt steps) are a small part of it.
+constexpr std::size_t kBackwardBlock = 1 << 15;
+
+// The queries walked into answers, as walk(table, count, read, answers) walks
+// them in query order: blocks that look descending backwards, as above, up
+// to the first that does not, and the rest in query order. A block whose
+// backward walk failed or threw is walked again in query order, so that the
+// failure returned (or thrown) is the first in query order.
+template <class Query, class Answer, class Walk, class Table>
+std::optional<InterpError> walk_all(const Walk& walk, const Table& table, const arrays::View<Query>& queries,
+                                    Answer* answers) {
+    const auto walk_part = [&](const arrays::View<Query>& part, Answer* into) {
+        return part.visit([&](auto read) { return walk(table, part.size(), read, into); });
+    };
+    const std::size_t count = queries.size();
+    std::size_t first = 0;  // queries before first are answered
+    for (; count - first >= 2; first += kBackwardBlock) {
+        const std::size_t end = count - first > kBackwardBlock ? first + kBackwardBlock : count;
+        if (!queries.looks_descending(first, end)) {
+            break;
+        }
+        bool failed = true;
+        try {
+            failed = walk_part(queries.part(first, end, true), answers + first).has_value();
+        } catch (const Panic&) {
+        }
+        if (!failed) {
+            std::reverse(answers + first, answers + end);
+        } else if (const std::optional<InterpError> e = walk_part(queries.part(first, end, false), answers + first)) {
+            return e;
+        }
+        if (end == count) {
+            return std::nullopt;
+        }
+    }
+    if (first == 0) {
+        return walk_part(queries, answers);
+    }
+    return walk_part(queries.part(first, count, false), answers + first);
+}
+
 // One call: its arguments bound and accepted (the queries, then xp and fp,
 // then what `prepare` reads of the rest), the table built, and the queries
 // walked into a new array of Answer by the walk prepare(bound) returns; a
@@ -52,7 +102,7 @@ PyObject* convert(const binding::Signature& sig, PyObject* const* args, Py_ssize
         std::optional<InterpError> failure;
         {
             [[maybe_unused]] const ArithmeticScope<F> scope;
-            failure = queries.visit([&](auto read) { return walk(table, queries.size(), read, out.as<Answer>()); });
+            failure = walk_all(walk, table, queries, out.as<Answer>());
         }
         if (failure) {
             errors::set_interp_error(direction, *failure);

@@ -180,6 +180,35 @@ def test_same_array_for_query_and_tie_points():
     assert rust.inverse_int(v, u64([3, 1, 2]), v).tolist() == [3, 1, 2]
 
 
+# Descending queries are answered a block of 32768 at a time, each block from
+# its last query, and turned round in place: every answer stays at its query,
+# in whole blocks and a partial last one, where the queries rise after falling
+# (the rest answered in order), and read through a negative stride.
+@pytest.mark.parametrize("shape", ["falling", "falling, then rising", "negative stride", "equal, then falling"])
+@pytest.mark.parametrize("name", ["forward_int", "forward_float", "inverse_int", "inverse_float"])
+def test_descending_queries_keep_their_answers_in_place(name, shape):
+    rng = np.random.default_rng(7)
+    xp = np.unique(rng.integers(0, 2**40, size=5000, dtype=np.uint64))
+    fp = np.cumsum(rng.integers(1, 2**20, size=len(xp))).astype(np.int64)
+    x = np.sort(rng.integers(xp[0], xp[-1], size=80000, dtype=np.uint64, endpoint=True))[::-1].copy()
+    if shape == "falling, then rising":
+        x[50000:] = np.sort(x[50000:])
+    elif shape == "equal, then falling":
+        x[:40000] = x[0]
+    if name.endswith("_float"):
+        fp = fp.astype(np.float64) * 0.5
+    queries = x
+    if name.startswith("inverse"):
+        queries = (rust.forward_int if name == "inverse_int" else rust.forward_float)(x, xp, fp)
+
+    def fn(q, xp, fp):
+        return getattr(rust, name)(q, xp, fp, *(() if name.startswith("forward") else ("nearest",)))
+    if shape == "negative stride":
+        queries = queries[::-1].copy()[::-1]
+    expected = [fn(queries[i:i + 1], xp, fp).item() for i in range(0, len(queries), 97)]
+    assert fn(queries, xp, fp)[::97].tolist() == expected
+
+
 def test_inputs_are_left_unchanged():
     x, xp, fp = u64([1, 2, 3]), u64([0, 4]), i64([0, 10])
     rust.forward_int(x, xp, fp)

@@ -459,6 +459,25 @@ def test_exact_positions_fail_at_the_first_failing_query(early, late, late_at, o
     assert inverse(f[:first], xp, fp) == [int(2 * v) for v in f[:first]]
 
 
+# Descending queries, answered a block of 32768 at a time from each block's
+# last query: the failure raised is the first in query order, whether the
+# failing queries share a block or not and whatever each fails with.
+@pytest.mark.parametrize("late_at", [20000, 50000], ids=["same block", "later block"])
+@pytest.mark.parametrize("late", WATCHED_PLANTS)
+@pytest.mark.parametrize("early", [None, *WATCHED_PLANTS])
+def test_descending_queries_fail_at_the_first_failing_query(early, late, late_at):
+    rng = np.random.default_rng(len(f"{early} {late}") + late_at)
+    xp = [1024 * i for i in range(200)]
+    fp = [-INF] + [x * 0.5 for x in xp[1:]]
+    f = np.sort(rng.integers(xp[2], xp[-1], size=70000))[::-1] * 0.5
+    planted = {late_at: late} if early is None else {1000: early, late_at: late}
+    for at, name in planted.items():
+        f[at] = WATCHED_PLANTS[name][0](fp)
+    first = min(planted)
+    assert inverse(f, xp, fp) == WATCHED_PLANTS[planted[first]][1]
+    assert inverse(f[:first], xp, fp) == [int(2 * v) for v in f[:first]]
+
+
 # Scattered queries on a small table, many to a segment, take segments set up
 # once for the call: they are answered as one query at a time, failures
 # included (the first in query order).
