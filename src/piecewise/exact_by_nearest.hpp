@@ -40,8 +40,9 @@ inline constexpr bool kWatchable<InverseQueries<X, F>> = F80::kTellsExactness &&
 
 // The queries of an Exact call, answered inside the table as Nearest answers
 // them (segments, one-query steps and lanes alike); outside it, Exact's
-// refusal. Never walked where lanes run: they would round as Nearest's do,
-// with no flag raised to tell.
+// refusal. Never handed to a route with lanes: they would round as Nearest's
+// do, with no flag raised to tell (on the lanes' path only the scattered
+// route, which has none, takes it).
 template <class X, class F>
 struct ExactByNearest : InverseQueries<X, F> {
     explicit ExactByNearest(const InverseQueries<X, F>& queries)
