@@ -94,8 +94,9 @@ std::optional<InterpError> walk_with(Path path, const Queries& queries, const Fe
         const SearchResult s = search_from(keys, key, hint);
         const std::size_t distance = s.index > hint ? s.index - hint : hint - s.index;
         // Scattered queries on a small table land near each other, but come
-        // back to earlier segments after a query or a few; sorted queries in
-        // descending order come back too, after each segment's run, and stay.
+        // back to an earlier segment after a query or a few; descending
+        // queries come back too, but after a whole segment's run where each
+        // segment sees many, and those keep the sorted routes.
         const bool back = s.index < hint && k - searched < detail::kShortQueries;
         far = distance <= detail::kNear && !back ? 0 : far + 1;
         searched = k;
