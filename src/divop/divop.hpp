@@ -63,6 +63,25 @@ constexpr std::optional<std::uint64_t> round_exact(QuotRem qr) noexcept {
     return qr.q;
 }
 
+// The rules read off a lifted quotient and remainder: those of n + lift by d,
+// with the lift below d and fixed per rule and d. A quotient that steps (see
+// advance) then carries its rounding in its own carry, and the rule costs no
+// compare of its remainder with d: the floor and the exact rule need no lift,
+// the ceiling lifts by d - 1, and nearest by floor(d / 2).
+constexpr std::uint64_t ceil_lift(std::uint64_t d) noexcept { return d - 1; }
+constexpr std::uint64_t nearest_lift(std::uint64_t d) noexcept { return d / 2; }
+
+// Lifted by floor(d / 2), the quotient is n's rounded half up. A tie r = d / 2
+// (d even) is the lifted remainder 0 and no other is (for d odd, that
+// remainder stands for r = (d + 1) / 2), and it went up to an odd quotient
+// only where ties to even keep the one below.
+constexpr std::uint64_t round_nearest_lifted(QuotRem lifted, std::uint64_t d) noexcept {
+    if (lifted.r == 0) [[unlikely]] {
+        return lifted.q - (lifted.q & ~d & 1U);
+    }
+    return lifted.q;
+}
+
 // Numerators that move by a fixed amount m, as those of evenly spaced queries
 // on one segment do, need no division but one for m itself: with m = s.q * d +
 // s.r (0 <= s.r < d, s.q taken modulo 2^64 so that m may be negative), the
@@ -82,6 +101,14 @@ constexpr QuotRem advance(QuotRem a, Step s, std::uint64_t d) noexcept {
     const std::uint64_t rest = d - s.r;
     const bool carry = a.r >= rest;
     return {a.q + s.q + static_cast<std::uint64_t>(carry), carry ? a.r - rest : a.r + s.r};
+}
+
+// The step of -m: floor(-m / d) = -ceil(m / d).
+constexpr Step negate(Step s, std::uint64_t d) noexcept {
+    if (s.r == 0) {
+        return {0 - s.q, 0};
+    }
+    return {0 - s.q - 1, d - s.r};
 }
 
 inline std::uint64_t div_nearest(u128 n, std::uint64_t d) { return round_nearest(div_rem(n, d), d); }

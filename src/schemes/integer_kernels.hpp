@@ -28,11 +28,22 @@ struct ForwardKernel {
     }
     template <class Use>
     decltype(auto) with_fixed_finish(Use&& use) const {
-        const ForwardKernel kernel = *this;
-        return use([kernel](divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) {
-            return kernel.finish(qr, norm, out);
-        });
+        return use(Finish{});
     }
+
+    // A run's finish (one rounding for every segment), and its lifted form
+    // for stepped keys.
+    struct Finish {
+        bool operator()(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
+            out = forward_result(qr, norm);
+            return true;
+        }
+        divop::Step lift(std::uint64_t norm) const noexcept { return forward_lift(norm); }
+        bool lifted(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
+            out = forward_result_lifted(qr, norm);
+            return true;
+        }
+    };
 #if defined(RUST_HAVE_LANES)
     [[RUST_LANES_TARGET("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
         out = forward_result_lanes(qr, norm);
@@ -87,6 +98,12 @@ struct InverseKernel {
         bool operator()(const InverseKernel&, divop::QuotRem qr, std::uint64_t norm,
                         std::uint64_t& out) const noexcept {
             return finish_by(M, qr, norm, out);
+        }
+        divop::Step lift(std::uint64_t norm) const noexcept { return inverse_lift(M, norm); }
+        bool lifted(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
+            const std::optional<std::uint64_t> x = inverse_result_lifted(qr, norm, M);
+            out = x.value_or(0);
+            return x.has_value();
         }
     };
 

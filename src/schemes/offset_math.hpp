@@ -40,6 +40,18 @@ constexpr std::int64_t forward_result(divop::QuotRem qr, std::uint64_t d) noexce
     return from_offset_form(divop::round_nearest(qr, d));
 }
 
+// forward_result() read off the quotient and remainder lifted by
+// forward_lift(d) (see divop::advance): nearest's lift, and 2^63 more on the
+// quotient, which takes it out of offset form as adding 2^63 modulo 2^64
+// inverts the top bit.
+constexpr divop::Step forward_lift(std::uint64_t d) noexcept {
+    return {std::uint64_t{1} << 63, divop::nearest_lift(d)};
+}
+
+constexpr std::int64_t forward_result_lifted(divop::QuotRem lifted, std::uint64_t d) noexcept {
+    return static_cast<std::int64_t>(divop::round_nearest_lifted(lifted, d));
+}
+
 // The position of f as n / (f1' - f0'), n = x0(f1' - f') + x1(f' - f0'), bounded
 // by max(x0, x1) * d for the same reason as forward; x0 and x1 in any order.
 constexpr divop::u128 inverse_numerator(std::uint64_t fo, std::uint64_t x0, std::uint64_t x1,
@@ -62,6 +74,35 @@ constexpr std::optional<std::uint64_t> inverse_result(divop::QuotRem qr, std::ui
             return divop::round_ceil(qr);
     }
     return std::nullopt;
+}
+
+// inverse_result() read off the quotient and remainder lifted by
+// inverse_lift(method, d) (see divop::advance).
+constexpr divop::Step inverse_lift(Method method, std::uint64_t d) noexcept {
+    switch (method) {
+        case Method::Nearest:
+            return {0, divop::nearest_lift(d)};
+        case Method::Bfill:
+            return {0, divop::ceil_lift(d)};
+        case Method::Exact:
+        case Method::Ffill:
+            break;
+    }
+    return {0, 0};
+}
+
+constexpr std::optional<std::uint64_t> inverse_result_lifted(divop::QuotRem lifted, std::uint64_t d,
+                                                             Method method) noexcept {
+    switch (method) {
+        case Method::Exact:
+            return divop::round_exact(lifted);
+        case Method::Nearest:
+            return divop::round_nearest_lifted(lifted, d);
+        case Method::Ffill:
+        case Method::Bfill:
+            break;
+    }
+    return divop::round_floor(lifted);
 }
 
 // One segment's numerator as a line in the key's distance t from the segment's

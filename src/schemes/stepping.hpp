@@ -4,6 +4,7 @@
 // run one key at a time, four at a time, or in eight vector lanes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,14 +43,7 @@ public:
     RUST_NOINLINE void learn(const Line& line, std::uint64_t g, const Divide& divide) {
         const divop::QuotRem m = divide(line.part(g), line.norm);
         gaps_[next_slot_] = g;
-        if (!line.falling || (m.q == 0 && m.r == 0)) {
-            steps_[next_slot_] = {m.q, m.r};
-        } else if (m.r == 0) {
-            // floor(-m / norm) = -ceil(m / norm).
-            steps_[next_slot_] = {0 - m.q, 0};
-        } else {
-            steps_[next_slot_] = {0 - m.q - 1, line.norm - m.r};
-        }
+        steps_[next_slot_] = line.falling ? divop::negate({m.q, m.r}, line.norm) : divop::Step{m.q, m.r};
         next_slot_ = (next_slot_ + 1) % kLearntGaps;
     }
 
@@ -84,25 +78,27 @@ struct Stepped {
 // four keys g apart (at most `groups` groups, all below the segment's end)
 // and all four have answers (finish, the run's): the quotient and remainder
 // step once per key, and the group's keys are checked and its answers stored
-// together. One chain of steps (a compare and a select per key) keeps up
-// with the rest of the work per key and leaves the registers to the loop,
-// where separate chains for the four keys would not fit. Returns where it
-// stopped, with key and qr moved to the last key answered; the
+// together. The steps run lifted by the finish's lift, so that each answer is
+// read off its quotient with no compare of the remainder. One chain of steps
+// keeps up with the rest of the work per key and leaves the registers to the
+// loop, where separate chains for the four keys would not fit. Returns where
+// it stopped, with key and qr moved to the last key answered; the
 // one-gap-at-a-time loop goes on from there, and finds any failure of the
 // group it stopped at.
 template <class Finish, class Read, class Key, class Answer>
 std::size_t step_groups(Read& read, std::size_t j, std::size_t count, std::uint64_t groups, const Finish finish,
                         const std::uint64_t norm, const std::uint64_t g, const divop::Step step, Key& key,
                         divop::QuotRem& qr, Answer* out) {
+    const std::size_t end = j + std::min<std::uint64_t>(groups, (count - j) / kGroupKeys) * kGroupKeys;
+    const divop::Step lift = finish.lift(norm);
+    divop::QuotRem at = divop::advance(qr, lift, norm);
     auto base = static_cast<std::uint64_t>(key);
-    divop::QuotRem at = qr;
-    std::uint64_t done = 0;
-    for (; done < groups && count - j >= kGroupKeys; ++done) {
-        bool next_four = true;
+    for (; j < end; j += kGroupKeys) {
+        std::uint64_t off = 0;
         for (std::size_t l = 0; l < kGroupKeys; ++l) {
-            next_four &= static_cast<std::uint64_t>(read(j + l)) == base + (l + 1) * g;
+            off |= static_cast<std::uint64_t>(read(j + l)) ^ (base + (l + 1) * g);
         }
-        if (!next_four) {
+        if (off != 0) {
             break;
         }
         Answer answers[kGroupKeys];
@@ -110,7 +106,7 @@ std::size_t step_groups(Read& read, std::size_t j, std::size_t count, std::uint6
         bool answered = true;
         for (std::size_t l = 0; l < kGroupKeys; ++l) {
             each = divop::advance(each, step, norm);
-            answered &= finish(each, norm, answers[l]);
+            answered &= finish.lifted(each, norm, answers[l]);
         }
         if (!answered) {
             break;
@@ -120,9 +116,8 @@ std::size_t step_groups(Read& read, std::size_t j, std::size_t count, std::uint6
         }
         at = each;
         base += kGroupKeys * g;
-        j += kGroupKeys;
     }
-    qr = at;
+    qr = divop::advance(at, divop::negate(lift, norm), norm);
     key = static_cast<Key>(base);
     return j;
 }

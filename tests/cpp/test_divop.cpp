@@ -4,6 +4,7 @@
 // the compiler's where it has none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cfenv>
 #include <cstdint>
@@ -182,6 +183,36 @@ TEST(Divop, MatchesNativeDivision) {
         if (ceil <= kMax) {
             ASSERT_EQ(rust::divop::div_ceil(num, d), static_cast<u64>(ceil)) << "d = " << d << ", i = " << i;
         }
+    }
+}
+
+// Stepped quotients: a step moves a quotient and remainder as dividing the
+// moved numerator would (quotients modulo 2^64), its negation moves them back,
+// and the rules read off a lifted quotient are the rules themselves.
+TEST(Divop, SteppedAndLiftedQuotientsMatchTheRules) {
+    using rust::divop::QuotRem;
+    using rust::divop::Step;
+    std::mt19937_64 rng(20261209);
+    for (int i = 0; i < 300000; ++i) {
+        const u64 d = std::max<u64>(1, edgy(rng));
+        const u64 q = rng() % 2 == 0 ? edgy(rng) : rng() % 100;
+        const u64 picks[] = {0, d - 1, d / 2, (d / 2 + 1) % d, rng() % d};
+        const QuotRem a{q, picks[rng() % 5]};
+        const Step s{edgy(rng), picks[rng() % 5]};
+
+        const Exact moved = static_cast<Exact>(q) * d + a.r + s.r;
+        const QuotRem got = rust::divop::advance(a, s, d);
+        ASSERT_EQ(got.q, static_cast<u64>(moved / d) + s.q) << "d = " << d << ", i = " << i;
+        ASSERT_EQ(got.r, static_cast<u64>(moved % d)) << "d = " << d << ", i = " << i;
+        const QuotRem back = rust::divop::advance(got, rust::divop::negate(s, d), d);
+        ASSERT_EQ(back.q, a.q) << "d = " << d << ", i = " << i;
+        ASSERT_EQ(back.r, a.r) << "d = " << d << ", i = " << i;
+
+        const QuotRem nearest = rust::divop::advance(a, {0, rust::divop::nearest_lift(d)}, d);
+        ASSERT_EQ(rust::divop::round_nearest_lifted(nearest, d), rust::divop::round_nearest(a, d))
+            << "d = " << d << ", r = " << a.r << ", i = " << i;
+        ASSERT_EQ(rust::divop::advance(a, {0, rust::divop::ceil_lift(d)}, d).q, rust::divop::round_ceil(a))
+            << "d = " << d << ", r = " << a.r << ", i = " << i;
     }
 }
 
