@@ -32,17 +32,18 @@ struct ForwardKernel {
     }
 
     // A run's finish (one rounding for every segment), and its lifted form
-    // for stepped keys.
+    // for stepped keys: the answer read off a lifted quotient, where misses()
+    // is 0 (forward always has one).
     struct Finish {
         bool operator()(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
             out = forward_result(qr, norm);
             return true;
         }
         divop::Step lift(std::uint64_t norm) const noexcept { return forward_lift(norm); }
-        bool lifted(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
-            out = forward_result_lifted(qr, norm);
-            return true;
+        std::int64_t lifted(divop::QuotRem qr, std::uint64_t norm) const noexcept {
+            return forward_result_lifted(qr, norm);
         }
+        std::uint64_t misses(divop::QuotRem) const noexcept { return 0; }
     };
 #if defined(RUST_HAVE_LANES)
     [[RUST_LANES_TARGET("avx512f")]] bool finish_lanes(divop::Lanes qr, __m512i norm, __m512i& out) const noexcept {
@@ -100,11 +101,10 @@ struct InverseKernel {
             return finish_by(M, qr, norm, out);
         }
         divop::Step lift(std::uint64_t norm) const noexcept { return inverse_lift(M, norm); }
-        bool lifted(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
-            const std::optional<std::uint64_t> x = inverse_result_lifted(qr, norm, M);
-            out = x.value_or(0);
-            return x.has_value();
+        std::uint64_t lifted(divop::QuotRem qr, std::uint64_t norm) const noexcept {
+            return inverse_result_lifted(qr, norm, M);
         }
+        std::uint64_t misses(divop::QuotRem qr) const noexcept { return inverse_lifted_misses(qr, M); }
     };
 
     static bool finish_by(Method method, divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) noexcept {

@@ -91,18 +91,14 @@ constexpr divop::Step inverse_lift(Method method, std::uint64_t d) noexcept {
     return {0, 0};
 }
 
-constexpr std::optional<std::uint64_t> inverse_result_lifted(divop::QuotRem lifted, std::uint64_t d,
-                                                             Method method) noexcept {
-    switch (method) {
-        case Method::Exact:
-            return divop::round_exact(lifted);
-        case Method::Nearest:
-            return divop::round_nearest_lifted(lifted, d);
-        case Method::Ffill:
-        case Method::Bfill:
-            break;
-    }
-    return divop::round_floor(lifted);
+// The position read off a lifted quotient, where inverse_lifted_misses() is
+// 0; elsewhere the method has none (Exact between two whole positions).
+constexpr std::uint64_t inverse_result_lifted(divop::QuotRem lifted, std::uint64_t d, Method method) noexcept {
+    return method == Method::Nearest ? divop::round_nearest_lifted(lifted, d) : lifted.q;
+}
+
+constexpr std::uint64_t inverse_lifted_misses(divop::QuotRem lifted, Method method) noexcept {
+    return method == Method::Exact ? lifted.r : 0;
 }
 
 // One segment's numerator as a line in the key's distance t from the segment's

@@ -103,12 +103,13 @@ std::size_t step_groups(Read& read, std::size_t j, std::size_t count, std::uint6
         }
         Answer answers[kGroupKeys];
         divop::QuotRem each = at;
-        bool answered = true;
+        std::uint64_t misses = 0;
         for (std::size_t l = 0; l < kGroupKeys; ++l) {
             each = divop::advance(each, step, norm);
-            answered &= finish.lifted(each, norm, answers[l]);
+            answers[l] = finish.lifted(each, norm);
+            misses |= finish.misses(each);
         }
-        if (!answered) {
+        if (misses != 0) {
             break;
         }
         for (std::size_t l = 0; l < kGroupKeys; ++l) {
