@@ -24,8 +24,8 @@ namespace rust::detail {
 // distance t from the segment's first key, and the answer from the numerator's
 // quotient and remainder by d, or both scaled by the same power of two (false:
 // no answer, the Exact method's NotFound); with_fixed_finish(use) calls use
-// with that finish fixed for a whole run, and finish_lanes() is its vector
-// form.
+// with that finish fixed for a whole run, its lifted form included (see
+// step_groups), and finish_lanes() is its vector form.
 struct FinishUser {
     template <class Finish>
     RunEnd operator()(Finish) const noexcept {

@@ -78,10 +78,12 @@ struct Stepped {
 // four keys g apart (at most `groups` groups, all below the segment's end)
 // and all four have answers (finish, the run's): the quotient and remainder
 // step once per key, and the group's keys are checked and its answers stored
-// together. The steps run lifted by the finish's lift, so that each answer is
-// read off its quotient with no compare of the remainder. One chain of steps
-// keeps up with the rest of the work per key and leaves the registers to the
-// loop, where separate chains for the four keys would not fit. Returns where
+// together. The steps run lifted by finish.lift(norm), so that each answer is
+// read off its quotient (finish.lifted) with no compare of the remainder, and
+// the keys without one (finish.misses not 0) are found once per group. One
+// chain of steps keeps up with the rest of the work per key and leaves the
+// registers to the loop, where separate chains for the four keys would not
+// fit. Returns where
 // it stopped, with key and qr moved to the last key answered; the
 // one-gap-at-a-time loop goes on from there, and finds any failure of the
 // group it stopped at.
@@ -193,7 +195,8 @@ template <class Kernel, class Read, class Key = typename Kernel::Key, class Answ
 // gaps (0: none learnt in that slot) and below hi, answered by stepping the
 // numerator's quotient and scaled remainder from qr, that of `key`; returns
 // where the run broke off, and the gap it lacked there (0 if it broke off for
-// another reason). finish is the run's, the kernel's with its rounding fixed.
+// another reason). finish is the run's, the kernel's with its rounding fixed,
+// and with that rounding's lifted form for the groups (see step_groups).
 // A function of its own with everything in locals, so that the loop keeps its
 // values in registers.
 template <VectorPath Path, class Kernel, class Finish, class Read, class Key = typename Kernel::Key,
