@@ -252,3 +252,26 @@ def test_inverse_routes_against_reference(order, whole_slopes, x_start, f_start)
         expected = whole_call(outcomes(inverse_in, values, xp, fp, method))
         got = actual(lambda q, a, b: rust.inverse_int(q, a, b, method), i64(values), u64(xp), i64(fp))
         assert got == expected, (order, method)
+
+
+# Evenly spaced values that the segment steps four at a time, after a first
+# segment on which each is whole: every method's rounding read off stepped
+# quotients, ties to even for "nearest" (two or four values a position), and
+# the Exact method's misses found inside stepped groups alone (the values
+# before them whole: the segment's first, answered alone, and its run's
+# first, divided; and the run's groups end with the call, so that no value
+# after them is left to fail), on positions that rise and that fall.
+@pytest.mark.parametrize("per", [2, 4, 5], ids=lambda p: f"{p} values a position")
+@pytest.mark.parametrize("gap", [1, 3])
+@pytest.mark.parametrize("falling", [False, True], ids=["rising", "falling"])
+def test_inverse_steps_evenly_spaced_values_by_every_method(per, gap, falling):
+    xp = [0, 1000, 1000 + 10**6]
+    if falling:
+        xp = [2 * 10**6 - x for x in xp]
+    fp = [0, 1000, 1000 + per * 10**6]
+    start = 1000 + 2 * per
+    values = list(range(10, 1000)) + [1000 + per] + list(range(start, start + (4 * 750 + 1) * gap, gap))
+    for method in METHODS:
+        expected = whole_call(outcomes(inverse_in, values, xp, fp, method))
+        got = actual(lambda q, a, b: rust.inverse_int(q, a, b, method), i64(values), u64(xp), i64(fp))
+        assert got == expected, method
