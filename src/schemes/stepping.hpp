@@ -83,10 +83,9 @@ struct Stepped {
 // the keys without one (finish.misses not 0) are found once per group. One
 // chain of steps keeps up with the rest of the work per key and leaves the
 // registers to the loop, where separate chains for the four keys would not
-// fit. Returns where
-// it stopped, with key and qr moved to the last key answered; the
-// one-gap-at-a-time loop goes on from there, and finds any failure of the
-// group it stopped at.
+// fit. Returns where it stopped, with key and qr moved to the last key
+// answered; the one-gap-at-a-time loop goes on from there, and finds any
+// failure of the group it stopped at.
 template <class Finish, class Read, class Key, class Answer>
 std::size_t step_groups(Read& read, std::size_t j, std::size_t count, std::uint64_t groups, const Finish finish,
                         const std::uint64_t norm, const std::uint64_t g, const divop::Step step, Key& key,
