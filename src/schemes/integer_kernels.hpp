@@ -23,8 +23,7 @@ struct ForwardKernel {
     Line line() const noexcept { return Line::from_ends(f0o, f1o, x1 - x0); }
     std::uint64_t distance(std::uint64_t x) const noexcept { return x - x0; }
     bool finish(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
-        out = forward_result(qr, norm);
-        return true;
+        return Finish{}(qr, norm, out);
     }
     template <class Use>
     decltype(auto) with_fixed_finish(Use&& use) const {
