@@ -103,12 +103,12 @@ constexpr QuotRem advance(QuotRem a, Step s, std::uint64_t d) noexcept {
     return {a.q + s.q + static_cast<std::uint64_t>(carry), carry ? a.r - rest : a.r + s.r};
 }
 
-// The step of -m: floor(-m / d) = -ceil(m / d).
+// The step of -m: floor(-m / d) = -ceil(m / d), and the remainder is what
+// the ceiling went past. Selects rather than branches: a falling segment's
+// keys take it one by one, their remainders zero or not as the keys fall.
 constexpr Step negate(Step s, std::uint64_t d) noexcept {
-    if (s.r == 0) {
-        return {0 - s.q, 0};
-    }
-    return {0 - s.q - 1, d - s.r};
+    const bool fraction = s.r != 0;
+    return {0 - s.q - static_cast<std::uint64_t>(fraction), fraction ? d - s.r : 0};
 }
 
 inline std::uint64_t div_nearest(u128 n, std::uint64_t d) { return round_nearest(div_rem(n, d), d); }

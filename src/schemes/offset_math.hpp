@@ -144,10 +144,9 @@ struct Line {
         if constexpr (!Falling) {
             return {base + part.q, part.r};
         } else {
-            // floor(base - x) = base - ceil(x), and the remainder is what the
-            // ceiling went past.
-            const bool fraction = part.r != 0;
-            return {base - part.q - static_cast<std::uint64_t>(fraction), fraction ? norm - part.r : 0};
+            // floor(base - x) = base + floor(-x).
+            const divop::Step down = divop::negate({part.q, part.r}, norm);
+            return {base + down.q, down.r};
         }
     }
 };
