@@ -280,14 +280,40 @@ private:
 // One query: the step-by-step definition itself. Its last step, the
 // conversion out of F80, is taken by the conversions that give the defined
 // results by the hardware's stores (tested against their definitions).
+//
+// On the x87 engine the values are not checked before the steps, so that the
+// compiler loads the steps' operands straight into the x87 unit, rather than
+// into SSE registers for the checks and across through the stack. A value
+// that is not finite makes the quotient NaN or infinite, which the store
+// marks (or, for the Exact method, does not find whole): such a query, and
+// any other whose result the store does not give, goes by the definition,
+// which checks the values first.
 template <>
 struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
     static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
+#if RUST_F80_ENGINE_X87
+        double value;
+        FloatSteps::forward_quotient(x, x0, x1, f0, f1).write_f64(value);
+        if (!F80::marked_f64(value)) [[likely]] {
+            return value;
+        }
+#endif
         return FloatSteps::forward(x, x0, x1, f0, f1);
     }
 
     static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
                                                 Method method) {
+#if RUST_F80_ENGINE_X87
+        // A bool from the rule's branches, not an optional, which each
+        // branch would build in memory and the caller read back whole.
+        const F80 r = FloatSteps::inverse_quotient(f, x0, x1, f0, f1);
+        std::uint64_t position = 0;
+        if (detail::with_position_rule(
+                method, [&](const auto rule) { return rule.write(r, position) && !rule.marked(position); }))
+            [[likely]] {
+            return position;
+        }
+#endif
         return FloatSteps::inverse(f, x0, x1, f0, f1, method);
     }
 };

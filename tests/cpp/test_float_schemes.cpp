@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "schemes/float.hpp"
@@ -129,16 +130,24 @@ void expect_not_finite(Call call, const char* where) {
     }
 }
 
+// The x87 one-query forms run the steps unchecked and leave a non-finite
+// input to the result's store: the positions include zero weights (a product
+// of zero and an infinity), falling and equal ends, and the top of the range.
 TEST(FloatSchemes, NonFiniteInputsAreRefused) {
     const rust::FpuScope scope;
+    constexpr std::uint64_t kTop = UINT64_MAX;
+    const std::pair<std::uint64_t, std::uint64_t> ends[] = {{0, 2}, {2, 0}, {3, 3}, {kTop, 1}, {0, kTop}};
     for (const double bad : {kNan, kInf, -kInf}) {
         expect_not_finite([&] { FloatScheme::forward(1, 0, 2, bad, 1.0); }, "forward f0");
         expect_not_finite([&] { FloatScheme::forward(1, 0, 2, 0.0, bad); }, "forward f1");
         expect_not_finite([&] { FloatScheme::forward(1, 0, 2, bad, bad); }, "forward f0 and f1");
+        expect_not_finite([&] { FloatScheme::forward(kTop - 1, 0, kTop, -1.0, bad); }, "forward f1, top");
         for (const Method m : {Method::Exact, Method::Nearest, Method::Ffill, Method::Bfill}) {
-            expect_not_finite([&] { FloatScheme::inverse(bad, 0, 2, 0.0, 1.0, m); }, "inverse f");
-            expect_not_finite([&] { FloatScheme::inverse(0.5, 0, 2, bad, 1.0, m); }, "inverse f0");
-            expect_not_finite([&] { FloatScheme::inverse(0.5, 0, 2, 0.0, bad, m); }, "inverse f1");
+            for (const auto& [x0, x1] : ends) {
+                expect_not_finite([&] { FloatScheme::inverse(bad, x0, x1, 0.0, 1.0, m); }, "inverse f");
+                expect_not_finite([&] { FloatScheme::inverse(0.5, x0, x1, bad, 1.0, m); }, "inverse f0");
+                expect_not_finite([&] { FloatScheme::inverse(0.5, x0, x1, 0.0, bad, m); }, "inverse f1");
+            }
         }
     }
 }
