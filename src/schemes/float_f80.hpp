@@ -126,11 +126,12 @@ public:
 
     InverseSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1, Method method)
         : x0_(x0), x1_(x1), f0_(f0), f1_(f1), method_(method) {
-        // The end values' check; each run works its extended constants out
-        // again from these plain copies, which costs less than storing them as
-        // 80-bit values and loading them back (a segment often serves a few
-        // queries only).
-        difference(f0, f1);
+        // The end values' check, f0 first, then f1; each run works its
+        // extended constants out again from these plain copies, which costs
+        // less than storing them as 80-bit values and loading them back (a
+        // segment often serves a few queries only).
+        F80::from_value(f0);
+        F80::from_value(f1);
     }
 
     // As for the forward segment.
@@ -168,7 +169,10 @@ private:
         // segment.
         const F80 x0 = F80::from_position(x0_);
         const F80 x1 = F80::from_position(x1_);
-        const F80 d = difference(f0_, f1_);
+        // Rounded; positive. The end values, checked at the set-up, go
+        // straight into the x87 unit (see detail::reload): a check here
+        // would take them through SSE registers and the stack.
+        const F80 d = F80::from_finite_value(detail::reload(f1_)) - F80::from_finite_value(detail::reload(f0_));
         std::size_t j = k;
         bool missed = false;
         // Each query by the rule itself, from j to end; false where the run
@@ -263,13 +267,6 @@ private:
         // A weighted mean of x0 and x1 up to rounding, never negative; from 2^64
         // on, the conversion clamps it to 2^64 - 1.
         return s / d;
-    }
-
-    // Rounded; positive. f0 is checked first, then f1.
-    static F80 difference(double f0, double f1) {
-        const F80 low = F80::from_value(f0);
-        const F80 high = F80::from_value(f1);
-        return high - low;
     }
 
     std::uint64_t x0_, x1_;
