@@ -28,7 +28,9 @@ std::optional<InterpError> walk_exact_watched(Path path, const InverseQueries<X,
                                               Read& read, X* out) {
     const ExactByNearest<X, F> watched(queries);
     for (std::size_t start = 0; start < count; start += kWatchedQueries) {
-        const auto from_start = [&read, start](std::size_t k) { return read(start + k); };
+        // read copied (a pointer or so), so that a run reaches the queries
+        // through this object alone, not through it and read in turn.
+        const auto from_start = [read, start](std::size_t k) { return read(start + k); };
         std::optional<InterpError> failure;
         bool exact = false;
         F80::watch_exactness();
