@@ -20,7 +20,9 @@ struct ForwardKernel {
     using Answer = std::int64_t;
     std::uint64_t x0, x1, f0o, f1o;
 
-    Line line() const noexcept { return Line::from_ends(f0o, f1o, x1 - x0); }
+    Line line(Line::Scale scale = Line::Scale::normalised) const noexcept {
+        return Line::from_ends(f0o, f1o, x1 - x0, scale);
+    }
     std::uint64_t distance(std::uint64_t x) const noexcept { return x - x0; }
     bool finish(divop::QuotRem qr, std::uint64_t norm, std::int64_t& out) const noexcept {
         return Finish{}(qr, norm, out);
@@ -59,7 +61,9 @@ struct InverseKernel {
     std::uint64_t x0, x1, f0o, f1o;
     Method method;
 
-    Line line() const noexcept { return Line::from_ends(x0, x1, f1o - f0o); }
+    Line line(Line::Scale scale = Line::Scale::normalised) const noexcept {
+        return Line::from_ends(x0, x1, f1o - f0o, scale);
+    }
     std::uint64_t distance(std::int64_t f) const noexcept { return offset_form(f) - f0o; }
     bool finish(divop::QuotRem qr, std::uint64_t norm, std::uint64_t& out) const noexcept {
         return finish_by(method, qr, norm, out);

@@ -112,26 +112,33 @@ constexpr std::uint64_t inverse_lifted_misses(divop::QuotRem lifted, Method meth
 // remainder with its divisor only, so they read the scaled remainder and norm
 // alike. c t < 2^64 d keeps every partial quotient within 64 bits, and base
 // plus or minus it is the weighted mean the answer is, within 64 bits too.
+// A line kept plain (shift 0, norm = d) is for the hardware division, which
+// needs no normalised divisor: a key's part is then c t itself, one shift the
+// fewer per key, and its remainder is read against d.
 struct Line {
+    enum class Scale { normalised, plain };
+
     std::uint64_t base;
     std::uint64_t c;
     bool falling;
     unsigned shift;
     std::uint64_t norm;
 
-    Line(std::uint64_t base, std::uint64_t c, bool falling, std::uint64_t d) noexcept
+    Line(std::uint64_t base, std::uint64_t c, bool falling, std::uint64_t d,
+         Scale scale = Scale::normalised) noexcept
         : base(base),
           c(c),
           falling(falling),
-          shift(d == 0 ? 0 : static_cast<unsigned>(std::countl_zero(d))),
+          shift(d == 0 || scale == Scale::plain ? 0 : static_cast<unsigned>(std::countl_zero(d))),
           norm(d << shift) {}
 
     divop::u128 part(std::uint64_t t) const noexcept { return mul_wide(c, t << shift); }
 
     // The line from `from` towards `to` over d: it rises by |to - from|, or
     // falls by it where to lies below from.
-    static Line from_ends(std::uint64_t from, std::uint64_t to, std::uint64_t d) noexcept {
-        return to < from ? Line(from, from - to, true, d) : Line(from, to - from, false, d);
+    static Line from_ends(std::uint64_t from, std::uint64_t to, std::uint64_t d,
+                          Scale scale = Scale::normalised) noexcept {
+        return to < from ? Line(from, from - to, true, d, scale) : Line(from, to - from, false, d, scale);
     }
 
     // The quotient and scaled remainder of n from those of its part.

@@ -38,6 +38,7 @@ concept SteppedKernel =
     std::copy_constructible<K> &&
     requires(const K kernel, typename K::Key key, divop::QuotRem qr, std::uint64_t norm, typename K::Answer& out) {
         { kernel.line() } -> std::same_as<Line>;
+        { kernel.line(Line::Scale::plain) } -> std::same_as<Line>;
         { kernel.distance(key) } -> std::same_as<std::uint64_t>;
         { kernel.finish(qr, norm, out) } -> std::same_as<bool>;
         { kernel.with_fixed_finish(FinishUser{}) } -> std::same_as<RunEnd>;
@@ -105,14 +106,15 @@ public:
     class FewWith : private Finish {
     public:
         explicit FewWith(const Kernel& kernel, Finish finish = {}) noexcept
-            : Finish(finish), kernel_(kernel), line_(kernel.line()) {}
+            : Finish(finish), kernel_(kernel), line_(kernel.line(Line::Scale::plain)) {}
 
         // The answer at a key inside the segment or on its right end (false:
         // none, the Exact method's NotFound).
         bool answer(Key key, Answer& out) const noexcept {
             // 0 < t <= d, so c t <= c d and the quotient, at most c, fits
-            // 64 bits: the division's bounds hold without a check.
-            const divop::u128 part = line_.part(kernel_.distance(key));
+            // 64 bits: the division's bounds hold without a check. The line
+            // is plain, so the part is c t and norm is d.
+            const divop::u128 part = mul_wide(line_.c, kernel_.distance(key));
             const platform::WordDivision qr =
                 platform::divide_words(static_cast<std::uint64_t>(part >> 64), static_cast<std::uint64_t>(part),
                                        line_.norm);
