@@ -43,12 +43,18 @@ public:
         return F80(detail::F80Engine::from_u64(position));
     }
 
-    // Exact for every finite value, subnormals included; ±0.0 gives zero.
-    // Throws Panic for NaN and ±infinity.
-    static F80 from_value(double value) {
+    // The check every value read from a table or a query passes: throws
+    // Panic for NaN and ±infinity.
+    static void require_finite(double value) {
         if (!std::isfinite(value)) {
             throw Panic("assertion failed: value.is_finite()");
         }
+    }
+
+    // Exact for every finite value, subnormals included; ±0.0 gives zero.
+    // Throws Panic for NaN and ±infinity (require_finite).
+    static F80 from_value(double value) {
+        require_finite(value);
         return F80(detail::F80Engine::from_f64(value));
     }
 

@@ -42,8 +42,8 @@ public:
     ForwardSegment(std::uint64_t x0, std::uint64_t x1, double f0, double f1) : x0_(x0), x1_(x1), f0_(f0), f1_(f1) {
         // The end values' check. The runs read them from these plain copies,
         // exactly (see detail::reload).
-        F80::from_value(f0);
-        F80::from_value(f1);
+        F80::require_finite(f0);
+        F80::require_finite(f1);
     }
 
     // At a segment's first query: setting up costs about what one query by the
@@ -130,8 +130,8 @@ public:
         // extended constants out again from these plain copies, which costs
         // less than storing them as 80-bit values and loading them back (a
         // segment often serves a few queries only).
-        F80::from_value(f0);
-        F80::from_value(f1);
+        F80::require_finite(f0);
+        F80::require_finite(f1);
     }
 
     // As for the forward segment.
@@ -284,7 +284,9 @@ private:
 // that is not finite makes the quotient NaN or infinite, which the store
 // marks (or, for the Exact method, does not find whole): such a query, and
 // any other whose result the store does not give, goes by the definition,
-// which checks the values first.
+// which checks the values first. So does an Exact quotient below zero, which
+// only a query outside its segment gives: stored, it reads as a position from
+// 2^63 on, which is marked; else it is not found whole.
 template <>
 struct Scheme<std::uint64_t, double> : detail::FloatSchemeLanes {
     static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {

@@ -22,9 +22,9 @@ namespace rust {
 
 namespace detail {
 
-// Checks a value as F80::from_value does (the same Panic) and passes it on.
+// F80::require_finite(v), the value passed on.
 inline double finite(double v) {
-    F80::from_value(v);
+    F80::require_finite(v);
     return v;
 }
 

@@ -21,8 +21,8 @@ namespace rust {
 // has. The segments give the same bits faster.
 struct FloatSteps {
     static double forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0, double f1) {
-        F80::from_value(f0);
-        F80::from_value(f1);
+        F80::require_finite(f0);
+        F80::require_finite(f1);
         return forward_quotient(x, x0, x1, f0, f1).to_f64_by_store();
     }
 
@@ -48,9 +48,9 @@ struct FloatSteps {
     static std::optional<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
                                                 Method method) {
         // The query is checked first, as the steps read it first.
-        F80::from_value(f);
-        F80::from_value(f0);
-        F80::from_value(f1);
+        F80::require_finite(f);
+        F80::require_finite(f0);
+        F80::require_finite(f1);
         const F80 r = inverse_quotient(f, x0, x1, f0, f1);
         return detail::with_position_rule(method, [&r](const auto rule) { return rule(r); });
     }
