@@ -121,8 +121,13 @@ template <class Queries, class Read>
         if (descending != 0 || !(keys[i - 1] < key[0] && key[kSortedBatch - 1] < keys[n - 1])) {
             break;
         }
-        // The keys i .. last - 1 are those the queries may lie above.
-        const std::size_t last = search_from(keys, key[kSortedBatch - 1], i).index;
+        // The keys i .. last - 1 are those the queries may lie above (the
+        // last query lies below the table's last key): counted among the
+        // window from i where the table has one, as a search from i would
+        // branch as the batches' spans vary, which the CPU guesses wrong about.
+        const Key final = key[kSortedBatch - 1];
+        const std::size_t last =
+            n - i >= kLaneWindow ? i + window_below(keys, i, final) : search_from(keys, final, i).index;
         if (last - i > kWindowKeys) {
             break;
         }

@@ -3,6 +3,7 @@
 // Each lane picks the ends of its own segment from it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 
 #include "piecewise/search_lanes.hpp"
@@ -32,6 +33,18 @@ template <class T>
     const __m512i high =
         count > 8 ? _mm512_maskz_loadu_epi64(first_lanes(count - 8), s.data() + first + 8) : _mm512_setzero_si512();
     return {low, high};
+}
+
+// How many of the entries first .. first + kLaneWindow - 1, which the
+// sequence has, lie below q: in a rising sequence with an entry among them
+// not below q, the distance from first to the first such entry, found by two
+// compares, free of the branches a search takes.
+template <class T>
+[[RUST_LANES_TARGET("avx512f")]] std::size_t window_below(const Sequence<T>& s, std::size_t first, T q) noexcept {
+    const __m512i bound = _mm512_set1_epi64(std::bit_cast<long long>(q));
+    const __mmask8 low = lanes_below<T>(_mm512_loadu_si512(s.data() + first), bound, 0xFF);
+    const __mmask8 high = lanes_below<T>(_mm512_loadu_si512(s.data() + first + 8), bound, 0xFF);
+    return static_cast<std::size_t>(std::popcount(low) + std::popcount(high));
 }
 
 // Lane l: the entry first + at[l] of the window.
