@@ -5,12 +5,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <type_traits>
 
 #include "piecewise/lane_table.hpp"
 #include "piecewise/search.hpp"
 #include "piecewise/search_lanes.hpp"
 #include "piecewise/sequence.hpp"
 #include "platform/attributes.hpp"
+#include "platform/select.hpp"
 #include "platform/vector_path.hpp"
 
 namespace rust::detail {
@@ -42,6 +45,82 @@ struct RouteEnd {
 // row in one segment, where the segment's own runs do better.
 inline constexpr std::size_t kManyQueries = 2 * kShortQueries;
 
+// A segment kind whose few set-up costs less than a segment change the CPU
+// guesses wrong about (an integer segment's: a few loads and subtractions)
+// says so, and its queries go by answer_unbranched() as far as they can.
+template <class Few>
+concept SetUpPerQuery = Few::kSetUpPerQuery;
+
+// An integer key as an unsigned number in the same order (signed ones offset
+// by 2^63).
+template <class Key>
+std::uint64_t unsigned_order(Key key) noexcept {
+    static_assert(std::is_integral_v<Key> && sizeof(Key) == 8);
+    if constexpr (std::is_signed_v<Key>) {
+        return static_cast<std::uint64_t>(key) ^ (std::uint64_t{1} << 63);
+    } else {
+        return key;
+    }
+}
+
+inline constexpr std::size_t kSparseBlock = 64;
+
+// As answer_sparse(), for such kinds: each query's segment is set up afresh,
+// and the walk's step to the next segment is taken without a branch (a
+// query lands one segment on from the last as irregularly as the table's gaps
+// come, and a branch on it is guessed wrong about once a segment); a step of
+// more than one, past a segment with no query, takes a branch. The segment
+// two on from the current one is kept at hand, so that the step waits on no
+// load. Back to answer_sparse() at the first query from the table's third
+// last key on, where that segment may not exist.
+template <class Queries, class FewOf, class Read>
+RUST_NOINLINE RouteEnd answer_unbranched(const Queries& queries, const FewOf few_of, Read& read, std::size_t k,
+                           std::size_t count, std::size_t i, typename Queries::Answer* __restrict out) {
+    using Key = typename Queries::Key;
+    const Sequence<Key>& keys = queries.keys;
+    const std::size_t n = keys.size();
+    if (n < 4 || k >= count || !(read(k) < keys[n - 3])) {
+        return {k, i, false};
+    }
+    // Every query below it lies in a segment up to n - 3, so the current
+    // one's two successors are in the table.
+    const Key edge = keys[n - 3];
+    std::uint64_t hi = unsigned_order(keys[i]);
+    std::uint64_t next = unsigned_order(keys[i + 1]);
+    // Blocks of kSparseBlock queries; one that takes fewer than one step in
+    // kManyQueries hands the queries back, as their segments' runs do better.
+    while (k < count) {
+        const std::size_t end = count - k > kSparseBlock ? k + kSparseBlock : count;
+        const std::size_t first = k;
+        const std::size_t from = i;
+        for (; k < end; ++k) {
+            const Key key = read(k);
+            if (!(key < edge)) {
+                return {k, i, false};
+            }
+            const std::uint64_t place = unsigned_order(key);
+            platform::step_if_below(place, hi, next, unsigned_order(keys[i + 2]), i);
+            if (place > hi) [[unlikely]] {
+                do {
+                    ++i;
+                } while (!(key <= keys[i]));
+                hi = unsigned_order(keys[i]);
+                next = unsigned_order(keys[i + 1]);
+            }
+            if (!(keys[i - 1] < key)) {
+                return {k, i, false};
+            }
+            if (!few_of(i).answer(key, out[k])) {
+                return {k, i, true};
+            }
+        }
+        if ((i - from) * kManyQueries < k - first) {
+            break;
+        }
+    }
+    return {k, i, false};
+}
+
 // Queries from read(k) on, read(k) strictly inside segment i; few_of(i)
 // sets segment i up.
 template <class Queries, class FewOf, class Read>
@@ -50,6 +129,14 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, const FewOf few_of,
     using Key = typename Queries::Key;
     const Sequence<Key>& keys = queries.keys;
     const Key top = keys[keys.size() - 1];
+    if constexpr (SetUpPerQuery<decltype(few_of(i))>) {
+        const RouteEnd ahead = answer_unbranched(queries, few_of, read, k, count, i, out);
+        if (ahead.failed) {
+            return ahead;
+        }
+        k = ahead.next;
+        i = ahead.segment;
+    }
     Key lo = keys[i - 1];
     Key hi = keys[i];
     auto segment = few_of(i);

@@ -101,7 +101,9 @@ struct ForwardQueries {
     template <class Use>
     decltype(auto) with_few_of(Use&& use) const {
         if constexpr (kOwnFew) {
-            return use([this](std::size_t i) { return Segment::few(keys[i - 1], keys[i], values[i - 1], values[i]); });
+            return use([x = keys.data(), f = values.data()](std::size_t i) {
+                return Segment::few(x[i - 1], x[i], f[i - 1], f[i]);
+            });
         } else {
             return use([this](std::size_t i) { return detail::OneByOne<ForwardQueries>{this, i}; });
         }
@@ -172,8 +174,8 @@ struct InverseQueries {
     decltype(auto) with_few_of(Use&& use) const {
         if constexpr (kOwnFew) {
             return Segment::with_fixed_few(method, [&](const auto make) {
-                return use([this, make](std::size_t i) {
-                    return make(positions[i - 1], positions[i], keys[i - 1], keys[i]);
+                return use([x = positions.data(), f = keys.data(), make](std::size_t i) {
+                    return make(x[i - 1], x[i], f[i - 1], f[i]);
                 });
             });
         } else {

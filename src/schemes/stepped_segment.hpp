@@ -105,6 +105,10 @@ public:
     template <class Finish = KernelFinish>
     class FewWith : private Finish {
     public:
+        // Light enough to be set up again at each query (see
+        // answer_unbranched): a few loads and subtractions.
+        static constexpr bool kSetUpPerQuery = true;
+
         explicit FewWith(const Kernel& kernel, Finish finish = {}) noexcept
             : Finish(finish), kernel_(kernel), line_(kernel.line(Line::Scale::plain)) {}
 

@@ -1,5 +1,5 @@
 // The platform layer: large blocks on a huge-page boundary, writable to both ends, refused when impossible;
-// the vector path a call runs on.
+// the vector path a call runs on; the walk's step free of branches.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/pages.hpp"
+#include "platform/select.hpp"
 #include "platform/vector_path.hpp"
 
 namespace {
@@ -47,5 +48,27 @@ TEST(VectorPath, FollowsTheSwitchAndTheCpu) {
     EXPECT_EQ(lanes(), rust::detail::cpu_has_lanes());
 }
 
-}  // namespace
+// A step moves all three or none, on the unsigned order (keys with the top bit
+// set are the largest; a signed compare would take them for the smallest), and
+// not on a key equal to hi.
+TEST(StepIfBelow, MovesHiNextAndIndexTogetherOnlyPastHi) {
+    constexpr std::uint64_t top = std::uint64_t{1} << 63;
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    struct Case {
+        std::uint64_t key, hi, next, ahead;
+        bool steps;
+    };
+    for (const Case c : {Case{5, 4, 9, 12, true}, Case{4, 4, 9, 12, false}, Case{3, 4, 9, 12, false},
+                         Case{top, top - 1, top + 7, max, true}, Case{top - 1, top, top + 7, max, false},
+                         Case{max, max - 1, max, max, true}, Case{0, max, max, max, false}}) {
+        std::uint64_t hi = c.hi;
+        std::uint64_t next = c.next;
+        std::size_t i = 41;
+        rust::platform::step_if_below(c.key, hi, next, c.ahead, i);
+        EXPECT_EQ(hi, c.steps ? c.next : c.hi) << c.key << " against " << c.hi;
+        EXPECT_EQ(next, c.steps ? c.ahead : c.next) << c.key << " against " << c.hi;
+        EXPECT_EQ(i, c.steps ? 42U : 41U) << c.key << " against " << c.hi;
+    }
+}
 
+}  // namespace

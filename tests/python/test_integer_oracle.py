@@ -209,13 +209,16 @@ def query_positions(rng, xp, order):
     if order == "many":  # dozens to a segment over a stretch of the table, then back to a few
         middle = xp[n // 2]
         return (list(range(xp[n // 4], middle)) + sorted(rng.randint(middle, last) for _ in range(n)))
+    if order == "few, restarting":  # sorted runs, each ending short of the table's end and starting again below
+        ends = [xp[rng.randint(n // 2, n - 4)] - rng.randint(0, 1) for _ in range(3)]
+        return [x for end in ends for x in sorted(rng.randint(first, end) for _ in range(2 * n))]
     positions = [rng.randint(first, last) for _ in range(4 * n)]
     if order == "scattered":
         return positions
     raise ValueError(order)
 
 
-WALK_ORDERS = ["few, evenly spaced", "few, uneven", "many", "scattered"]
+WALK_ORDERS = ["few, evenly spaced", "few, uneven", "few, restarting", "many", "scattered"]
 # (whole slopes, first position, first value): near zero, and where the
 # products need 128 bits.
 WALK_TABLES = [(False, 0, -5000), (True, 1000, 7), (False, 2**63 + 5, -(2**62)),
