@@ -75,16 +75,20 @@ inline constexpr std::size_t kSparseBlock = 64;
 // last key on, where that segment may not exist.
 template <class Queries, class FewOf, class Read>
 RUST_NOINLINE RouteEnd answer_unbranched(const Queries& queries, const FewOf few_of, Read& read, std::size_t k,
-                           std::size_t count, std::size_t i, typename Queries::Answer* __restrict out) {
+                                         std::size_t count, std::size_t i,
+                                         typename Queries::Answer* __restrict out) {
     using Key = typename Queries::Key;
     const Sequence<Key>& keys = queries.keys;
     const std::size_t n = keys.size();
-    if (n < 4 || k >= count || !(read(k) < keys[n - 3])) {
+    if (n < 4 || k >= count) {
         return {k, i, false};
     }
     // Every query below it lies in a segment up to n - 3, so the current
     // one's two successors are in the table.
     const Key edge = keys[n - 3];
+    if (!(read(k) < edge)) {
+        return {k, i, false};
+    }
     std::uint64_t hi = unsigned_order(keys[i]);
     std::uint64_t next = unsigned_order(keys[i + 1]);
     // Blocks of kSparseBlock queries; one that takes fewer than one step in
