@@ -111,10 +111,11 @@ RUST_NOINLINE RouteEnd answer_unbranched(const Queries& queries, const FewOf few
                 hi = unsigned_order(keys[i]);
                 next = unsigned_order(keys[i + 1]);
             }
-            if (!(keys[i - 1] < key)) {
+            const Key lo = keys[i - 1];
+            if (!(lo < key)) {
                 return {k, i, false};
             }
-            if (!few_of(i).answer(key, out[k])) {
+            if (!few_of(i, lo, keys[i]).answer(key, out[k])) {
                 return {k, i, true};
             }
         }
@@ -133,7 +134,7 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, const FewOf few_of,
     using Key = typename Queries::Key;
     const Sequence<Key>& keys = queries.keys;
     const Key top = keys[keys.size() - 1];
-    if constexpr (SetUpPerQuery<decltype(few_of(i))>) {
+    if constexpr (SetUpPerQuery<decltype(few_of(i, top, top))>) {
         const RouteEnd ahead = answer_unbranched(queries, few_of, read, k, count, i, out);
         if (ahead.failed) {
             return ahead;
@@ -143,7 +144,7 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, const FewOf few_of,
     }
     Key lo = keys[i - 1];
     Key hi = keys[i];
-    auto segment = few_of(i);
+    auto segment = few_of(i, lo, hi);
     std::size_t in_segment = 0;
     for (; k < count; ++k) {
         const Key key = read(k);
@@ -159,7 +160,7 @@ RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, const FewOf few_of,
                 lo = hi;
                 hi = keys[++i];
             } while (!(key <= hi));
-            segment = few_of(i);
+            segment = few_of(i, lo, hi);
             in_segment = 0;
         } else if (++in_segment >= kManyQueries) {
             break;

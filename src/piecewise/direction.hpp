@@ -46,8 +46,9 @@ struct AnyUse {
 // 0 or n: a fill, or the failure), and strictly inside segment i (false: the
 // Exact method found nothing); set_up(segment, i) sets up the direction's
 // segment kind, which the walk hands runs of queries to, and with_few_of(use)
-// calls use(few_of), few_of(i) segment i set up for a few queries, with
-// inside()'s answers.
+// calls use(few_of), few_of(i, lo, hi) segment i set up for a few queries,
+// with inside()'s answers, its searched ends lo = keys[i - 1] and hi = keys[i]
+// given by the caller, who has them at hand.
 template <class Q>
 concept Direction =
     requires(const Q q, std::size_t i, typename Q::Key key, typename Q::Answer& out,
@@ -95,17 +96,15 @@ struct ForwardQueries {
     // queries, which answers its right end too.
     static constexpr bool kOwnFew = requires(const X x, const F f) { Segment::few(x, x, f, f); };
 
-    // use(few_of), few_of(i) segment i set up for the few queries a large
+    // use(few_of), few_of(i, lo, hi) segment i set up for the few queries a large
     // table's sorted queries bring it: the segment kind's light set-up where
     // it has one, else inside() for each.
     template <class Use>
     decltype(auto) with_few_of(Use&& use) const {
         if constexpr (kOwnFew) {
-            return use([x = keys.data(), f = values.data()](std::size_t i) {
-                return Segment::few(x[i - 1], x[i], f[i - 1], f[i]);
-            });
+            return use([f = values.data()](std::size_t i, X lo, X hi) { return Segment::few(lo, hi, f[i - 1], f[i]); });
         } else {
-            return use([this](std::size_t i) { return detail::OneByOne<ForwardQueries>{this, i}; });
+            return use([this](std::size_t i, X, X) { return detail::OneByOne<ForwardQueries>{this, i}; });
         }
     }
 
@@ -174,12 +173,12 @@ struct InverseQueries {
     decltype(auto) with_few_of(Use&& use) const {
         if constexpr (kOwnFew) {
             return Segment::with_fixed_few(method, [&](const auto make) {
-                return use([x = positions.data(), f = keys.data(), make](std::size_t i) {
-                    return make(x[i - 1], x[i], f[i - 1], f[i]);
+                return use([x = positions.data(), make](std::size_t i, Key lo, Key hi) {
+                    return make(x[i - 1], x[i], lo, hi);
                 });
             });
         } else {
-            return use([this](std::size_t i) { return detail::OneByOne<InverseQueries>{this, i}; });
+            return use([this](std::size_t i, Key, Key) { return detail::OneByOne<InverseQueries>{this, i}; });
         }
     }
 

@@ -64,7 +64,8 @@ public:
     }
 
 private:
-    using Few = decltype(std::declval<const FewOf&>()(1));
+    using Key = typename Queries::Key;
+    using Few = decltype(std::declval<const FewOf&>()(1, Key{}, Key{}));
 
     // Both ways out of line, so that their arithmetic leaves the batch's loop
     // its registers.
@@ -75,7 +76,7 @@ private:
         }
         std::optional<Few>& segment = kept_[i];
         if (!segment) {
-            segment.emplace(few_of_(i));
+            segment.emplace(few_of_(i, queries.keys[i - 1], queries.keys[i]));
         }
         return segment->answer(key, out);
     }
