@@ -126,8 +126,8 @@ RUST_NOINLINE RouteEnd answer_unbranched(const Queries& queries, const FewOf few
     return {k, i, false};
 }
 
-// Queries from read(k) on, read(k) strictly inside segment i; few_of(i)
-// sets segment i up.
+// Queries from read(k) on, read(k) strictly inside segment i; few_of(i,
+// keys[i - 1], keys[i]) sets segment i up.
 template <class Queries, class FewOf, class Read>
 RUST_NOINLINE RouteEnd answer_sparse(const Queries& queries, const FewOf few_of, Read& read, std::size_t k,
                                      std::size_t count, std::size_t i, typename Queries::Answer* out) {
