@@ -15,6 +15,7 @@
 #include "platform/attributes.hpp"
 #include "platform/select.hpp"
 #include "platform/vector_path.hpp"
+#include "schemes/offset_math.hpp"
 
 namespace rust::detail {
 
@@ -51,13 +52,13 @@ inline constexpr std::size_t kManyQueries = 2 * kShortQueries;
 template <class Few>
 concept SetUpPerQuery = Few::kSetUpPerQuery;
 
-// An integer key as an unsigned number in the same order (signed ones offset
-// by 2^63).
+// An integer key as an unsigned number in the same order (a signed one in
+// offset form).
 template <class Key>
 std::uint64_t unsigned_order(Key key) noexcept {
     static_assert(std::is_integral_v<Key> && sizeof(Key) == 8);
     if constexpr (std::is_signed_v<Key>) {
-        return static_cast<std::uint64_t>(key) ^ (std::uint64_t{1} << 63);
+        return offset_form(key);
     } else {
         return key;
     }
